@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QString>
+
+// Error numbers of the classic socket control, with Turkish descriptions.
+namespace SocketErrors {
+
+enum Number : int {
+    InvalidPropertyValue = 380,
+    AccessDenied = 10013,
+    AddressInUse = 10048,
+    AddressNotAvailable = 10049,
+    NetworkUnreachable = 10051,
+    ConnectionReset = 10054,
+    NoBufferSpace = 10055,
+    TimedOut = 10060,
+    ConnectionRefused = 10061,
+    HostNotFound = 11001,
+    WrongProtocolOrState = 40006,
+    InvalidOperation = 40020,
+    Unexpected = 40021,
+};
+
+QString description(int number);
+
+// Maps a Qt socket error to the classic number.
+int fromSocketError(QAbstractSocket::SocketError error);
+
+} // namespace SocketErrors

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QPlainTextEdit>
+#include <QString>
+
+// The chat log: a read-only, multi-line text box whose text is exactly what was put in it,
+// line ends and control characters included. Appending costs the same however long the
+// log is: the new piece is added at the end of the document, nothing is rewritten.
+class ChatLog : public QPlainTextEdit
+{
+    Q_OBJECT
+
+public:
+    explicit ChatLog(QWidget *parent = nullptr);
+
+    // The whole text, exactly as assigned and appended.
+    const QString &text() const { return m_text; }
+    void setText(const QString &text);
+    // Equivalent to setText(text() + piece), in time proportional to the piece.
+    void append(QStringView piece);
+
+    // The caret position as a character offset into text().
+    int selStart() const { return m_selStart; }
+    void setSelStart(int position);
+
+    // How a piece of text is drawn: every line end (CR LF, CR or LF) starts a new line and
+    // other control characters are shown as their visible symbols.
+    static QString displayForm(QStringView piece);
+
+signals:
+    // Raised after every change of the text, inside the call that made it.
+    void Change();
+
+private:
+    QString m_text;
+    int m_selStart = 0;
+};

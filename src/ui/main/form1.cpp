@@ -1,0 +1,280 @@
+#include "form1.h"
+
+#include "app/windows.h"
+#include "chatlog.h"
+#include "fonts.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+
+namespace {
+
+template <typename T> T *named(T *object, const char *name)
+{
+    object->setObjectName(QLatin1StringView(name));
+    return object;
+}
+
+} // namespace
+
+Form1::Form1(QWidget *parent)
+    : QMainWindow(parent,
+                  Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                      Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                      Qt::WindowCloseButtonHint),
+      Timer1(this), Timer2(this), Winsock1(this), Winsock2(this), Winleft(this), Winjoin(this),
+      m_userList(this)
+{
+    setObjectName(QStringLiteral("Form1"));
+    Windows::registerMainWindow(this);
+    setWindowTitle(QStringLiteral("Yazışma - Terminal Modülü"));
+    setWindowIcon(QIcon(QStringLiteral(":/vornel/vornel.ico")));
+    setFont(Fonts::msSansSerif());
+    m_clock.start();
+    m_endProgram = [] { QCoreApplication::exit(0); };
+
+    createControls();
+    createMenus();
+    connectHandlers();
+
+    // The client area below the menu bar is 8640 x 7380 twips.
+    resize(twips(8640), twips(7380) + menuBar()->sizeHint().height());
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect r(QPoint(), size());
+        r.moveCenter(screen->availableGeometry().center());
+        move(r.topLeft());
+    }
+
+    TxtNick->setFocus();
+    Timer1.start();
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+int Form1::twips(int t) const
+{
+    return qRound(t * logicalDpiX() / 1440.0);
+}
+
+void Form1::placeAt(QWidget *w, int left, int top, int width, int height)
+{
+    w->setGeometry(twips(left), twips(top), twips(width), twips(height));
+}
+
+void Form1::createControls()
+{
+    auto *client = named(new QWidget(this), "client");
+    setCentralWidget(client);
+
+    Frame1 = named(new QGroupBox(QStringLiteral("Kullanıcı bilgileri "), client), "Frame1");
+    placeAt(Frame1, -30, 45, 6420, 1020);
+
+    Label1 = named(new QLabel(QStringLiteral("Lakabınız   :"), Frame1), "Label1");
+    Label1->move(twips(1050), twips(300));
+    Label1->adjustSize();
+
+    TxtNick = named(new QLineEdit(Frame1), "TxtNick");
+    placeAt(TxtNick, 2070, 240, 2535, 285);
+    TxtNick->setAlignment(Qt::AlignCenter);
+    TxtNick->setToolTip(QStringLiteral("Enter your nickname..."));
+    TxtNick->setAccessibleName(QStringLiteral("Lakabınız"));
+    Label1->setBuddy(TxtNick);
+
+    Label2 = named(new QLabel(QStringLiteral("Anamakina adı yada IP :"), Frame1), "Label2");
+    Label2->move(twips(150), twips(675));
+    Label2->adjustSize();
+
+    Text3 = named(new QLineEdit(QStringLiteral("SERVER"), Frame1), "Text3");
+    placeAt(Text3, 2070, 600, 2535, 285);
+    Text3->setAlignment(Qt::AlignCenter);
+    Text3->setToolTip(QStringLiteral("IP Address or Host name of the Server"));
+    Text3->setAccessibleName(QStringLiteral("Anamakina adı yada IP"));
+    Label2->setBuddy(Text3);
+
+    CmdConnect = named(new QPushButton(QStringLiteral("&Bağlan"), Frame1), "CmdConnect");
+    placeAt(CmdConnect, 4950, 240, 1125, 615);
+    CmdConnect->setEnabled(false);
+    CmdConnect->setToolTip(QStringLiteral("Click to connect to server"));
+    CmdConnect->setAutoDefault(true); // Enter on the focused button presses it
+
+    Frame2 = named(new QGroupBox(client), "Frame2");
+    placeAt(Frame2, -30, 1095, 6420, 6255);
+    Frame2->setEnabled(false);
+
+    Text1 = named(new ChatLog(Frame2), "Text1");
+    placeAt(Text1, 120, 225, 6180, 5100);
+    Text1->setFont(Fonts::tahoma(9));
+    Text1->setAccessibleName(QStringLiteral("Sohbet"));
+
+    Text2 = named(new QLineEdit(Frame2), "Text2");
+    placeAt(Text2, 120, 5475, 5295, 615);
+    Text2->setFont(Fonts::tahoma(9, true));
+    Text2->setAccessibleName(QStringLiteral("İleti"));
+
+    Command1 = named(new QPushButton(QStringLiteral("&Gönder"), Frame2), "Command1");
+    placeAt(Command1, 5475, 5475, 855, 615);
+    Command1->setAutoDefault(false);
+    Command1->setDefault(true);
+
+    Label3 = named(new QLabel(QStringLiteral("Bağlı Kullanıcılar"), client), "Label3");
+    Label3->setFont(Fonts::msSansSerif(8.25, true));
+    Label3->move(twips(6825), twips(75));
+    Label3->adjustSize();
+
+    List1 = named(new QListView(client), "List1");
+    placeAt(List1, 6495, 315, 1935, 5730);
+    List1->setFont(Fonts::tahoma(9, true));
+    List1->setModel(&m_userList);
+    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    List1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    List1->setUniformItemSizes(true);
+    List1->setAccessibleName(QStringLiteral("Bağlı Kullanıcılar"));
+    Label3->setBuddy(List1);
+
+    Label4 = named(new QLabel(QStringLiteral("0 Kullanıcı bağlı"), client), "Label4");
+    Label4->setTextFormat(Qt::PlainText);
+    Label4->setAlignment(Qt::AlignCenter);
+    QPalette red = Label4->palette();
+    red.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    Label4->setPalette(red);
+    Label4->move(twips(6975), twips(6150));
+    Label4->adjustSize();
+
+    Text4 = named(new QLineEdit(client), "Text4");
+    placeAt(Text4, 10560, 7920, 1095, 285);
+    Text4->setVisible(false);
+    Text4->setFocusPolicy(Qt::NoFocus);
+
+    for (QLabel *label : {Label1, Label2, Label3})
+        label->setTextFormat(Qt::PlainText);
+
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+    Timer1.setInterval(500);
+    Timer2.setObjectName(QStringLiteral("Timer2"));
+    Timer2.setSingleShot(true);
+    Timer2.setInterval(RemovalDelayMs);
+    Winsock1.setObjectName(QStringLiteral("Winsock1"));
+    Winsock2.setObjectName(QStringLiteral("Winsock2"));
+    Winleft.setObjectName(QStringLiteral("Winleft"));
+    Winjoin.setObjectName(QStringLiteral("Winjoin"));
+
+    setTabOrder(TxtNick, Text3);
+    setTabOrder(Text3, CmdConnect);
+    setTabOrder(CmdConnect, Text2);
+    setTabOrder(Text2, Command1);
+    setTabOrder(Command1, List1);
+    setTabOrder(List1, Text1);
+}
+
+void Form1::createMenus()
+{
+    QMenuBar *bar = menuBar();
+
+    mnulogin = named(bar->addMenu(QStringLiteral("Bağlantı ayarı")), "mnulogin");
+    mnuconnect = named(mnulogin->addAction(QStringLiteral("&Bağlan")), "mnuconnect");
+    mnudisconnect = named(mnulogin->addAction(QStringLiteral("Bağlantıyı &kes")), "mnudisconnect");
+    mnudisconnect->setEnabled(false);
+    sddfsd = named(mnulogin->addSeparator(), "sddfsd");
+    mnuexit = named(mnulogin->addAction(QStringLiteral("&Çıkış")), "mnuexit");
+
+    mnuformat = named(bar->addMenu(QStringLiteral("&Yazı biçimi")), "mnuformat");
+    mnubold = named(mnuformat->addAction(QStringLiteral("Kalın")), "mnubold");
+    mnuitallic = named(mnuformat->addAction(QStringLiteral("Yatık")), "mnuitallic");
+    mnuunderlined = named(mnuformat->addAction(QStringLiteral("Altı çizili")), "mnuunderlined");
+    mnunone = named(mnuformat->addAction(QStringLiteral("Normal")), "mnunone");
+    for (QAction *style : {mnubold, mnuitallic, mnuunderlined, mnunone})
+        style->setCheckable(true);
+    mnunone->setChecked(true);
+    nnjik = named(mnuformat->addSeparator(), "nnjik");
+    mnucleartxt = named(mnuformat->addAction(QStringLiteral("Ekranı temizle")), "mnucleartxt");
+
+    mnuabout = named(bar->addAction(QStringLiteral("&Yazan hakkında")), "mnuabout");
+}
+
+void Form1::connectHandlers()
+{
+    connect(CmdConnect, &QPushButton::clicked, this, &Form1::CmdConnect_Click);
+    connect(mnuconnect, &QAction::triggered, this, &Form1::mnuconnect_Click);
+    connect(mnudisconnect, &QAction::triggered, this, &Form1::mnudisconnect_Click);
+    connect(mnuexit, &QAction::triggered, this, &Form1::mnuexit_Click);
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(mnucleartxt, &QAction::triggered, this, &Form1::mnucleartxt_Click);
+    // The style handlers set their check marks themselves, so the toggle QAction makes on
+    // its own before triggered() is undone first.
+    const std::pair<QAction *, void (Form1::*)()> styles[] = {{mnubold, &Form1::mnubold_Click},
+                                                             {mnuitallic, &Form1::mnuitallic_Click},
+                                                             {mnuunderlined, &Form1::mnuunderlined_Click},
+                                                             {mnunone, &Form1::mnunone_Click}};
+    for (const auto &[entry, handler] : styles) {
+        connect(entry, &QAction::triggered, this, [this, entry, handler](bool checked) {
+            entry->setChecked(!checked);
+            (this->*handler)();
+        });
+    }
+    connect(mnuabout, &QAction::triggered, this, &Form1::mnuabout_Click);
+
+    connect(&Winsock1, &Winsock::DataArrival, this, &Form1::Winsock1_DataArrival);
+    connect(&Winsock1, &Winsock::Error, this, &Form1::Winsock1_Error);
+    connect(&Winsock2, &Winsock::Connected, this, &Form1::Winsock2_Connect);
+    connect(&Winsock2, &Winsock::Error, this, &Form1::Winsock2_Error);
+    connect(&Winsock2, &Winsock::DataArrival, this, &Form1::Winsock2_DataArrival);
+    connect(&Winjoin, &Winsock::Connected, this, &Form1::Winjoin_Connect);
+    connect(&Winjoin, &Winsock::DataArrival, this, &Form1::Winjoin_DataArrival);
+    connect(&Winleft, &Winsock::DataArrival, this, &Form1::Winleft_DataArrival);
+
+    connect(Text4, &QLineEdit::textChanged, this, &Form1::Text4_Change);
+    connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
+
+    connect(TxtNick, &QLineEdit::textChanged, this, &Form1::TxtNick_Change);
+    TxtNick->installEventFilter(this);
+    connect(Text1, &ChatLog::Change, this, &Form1::Text1_Change);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == TxtNick && event->type() == QEvent::FocusOut)
+        TxtNick_LostFocus();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void Form1::keyPressEvent(QKeyEvent *event)
+{
+    // Command1 is the window's default button: Enter presses it unless another button has
+    // the focus (a focused button takes Enter itself).
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        Command1->isEnabled() &&
+        !qobject_cast<QPushButton *>(focusWidget())) {
+        Command1->click();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    bool cancel = false;
+    Form_QueryUnload(cancel, 0);
+    if (cancel)
+        event->ignore();
+    else
+        event->accept();
+}
+
+bool Form1::isConnectedState() const
+{
+    return !Frame1->isEnabled() && Frame2->isEnabled() && !mnuconnect->isEnabled() &&
+           mnudisconnect->isEnabled() && !mnuexit->isEnabled();
+}

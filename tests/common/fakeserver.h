@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+// A stand-in chat server on one loopback address, listening on the terminal's four ports.
+// The ports are fixed, so every test file takes addresses of its own:
+//   tst_connection 127.0.0.10-29, tst_chat 127.0.0.30-49, tst_userlist 127.0.0.50-69,
+//   tst_mainwindow 127.0.0.70-89, tst_endtoend 127.0.0.90-109, tst_hostile 127.0.0.110-149,
+//   tst_wire 127.0.0.150-159, tst_about 127.0.0.160-169, server tests 127.0.0.170-199.
+class FakeServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 Chat = 10420;
+    static constexpr quint16 UserList = 4201;
+    static constexpr quint16 Leave = 10081;
+    static constexpr quint16 Join = 10082;
+    static QList<quint16> allPorts() { return {Chat, UserList, Leave, Join}; }
+
+    explicit FakeServer(const QString &address, QObject *parent = nullptr);
+    ~FakeServer() override;
+
+    // Listens on the given ports; false if any could not be bound.
+    bool listen(const QList<quint16> &ports = allPorts());
+    void stopListening(quint16 port);
+
+    QString address() const { return m_address.toString(); }
+    // Everything received on a port, from all its connections, in arrival order.
+    QByteArray received(quint16 port) const { return m_received.value(port); }
+    void clearReceived() { m_received.clear(); }
+    int connectionCount(quint16 port) const;
+    int acceptedCount(quint16 port) const { return m_accepted.value(port); }
+    QList<QTcpSocket *> connections(quint16 port) const;
+
+    // Writes to every open connection on a port and flushes.
+    void send(quint16 port, const QByteArray &bytes);
+    void closeConnections(quint16 port);
+    void resetConnections(quint16 port);
+
+signals:
+    void dataReceived(quint16 port);
+    void accepted(quint16 port);
+
+private:
+    QHostAddress m_address;
+    QHash<quint16, QTcpServer *> m_servers;
+    QHash<quint16, QList<QPointer<QTcpSocket>>> m_connections;
+    QHash<quint16, QByteArray> m_received;
+    QHash<quint16, int> m_accepted;
+};

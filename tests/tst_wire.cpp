@@ -1,0 +1,169 @@
+// Text on the wire and the socket channel itself.
+#include "channels/cp1254.h"
+#include "channels/socketerrors.h"
+#include "channels/winsock.h"
+#include "common/fakeserver.h"
+
+#include <QSignalSpy>
+#include <QStringDecoder>
+#include <QtTest>
+
+class TestWire : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decodeMatchesThePlatformCodePage();
+    void everyByteSurvivesARoundTrip();
+    void turkishLettersEncode();
+    void unencodableCharactersBecomeQuestionMarks();
+    void sendRefusedUnlessConnected();
+    void connectSendAndReceive();
+    void refusedConnectionRaisesError();
+    void unresolvableHostRaisesError();
+    void closeIsHarmlessAndReconnects();
+    void orderlyCloseByServerIsNoError();
+};
+
+void TestWire::decodeMatchesThePlatformCodePage()
+{
+    QStringDecoder icu("windows-1254");
+    if (!icu.isValid())
+        QSKIP("this Qt has no windows-1254 codec to compare with");
+    for (int b = 0; b < 256; ++b) {
+        const QByteArray byte(1, char(b));
+        const QString ours = Cp1254::decode(byte);
+        QCOMPARE(ours.size(), 1);
+        QString theirs = icu.decode(byte);
+        // Bytes the code page leaves undefined may come back as U+FFFD from ICU; ours keep
+        // the byte's value so that nothing is lost.
+        if (theirs == QStringLiteral("\uFFFD"))
+            continue;
+        QCOMPARE(ours.at(0).unicode(), theirs.at(0).unicode());
+    }
+}
+
+void TestWire::everyByteSurvivesARoundTrip()
+{
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        all.append(char(b));
+    const QString text = Cp1254::decode(all);
+    QCOMPARE(text.size(), 256);
+    QCOMPARE(Cp1254::encode(text), all);
+}
+
+void TestWire::turkishLettersEncode()
+{
+    QCOMPARE(Cp1254::encode(u"ĞÜŞİÖÇğüşıöç"), QByteArray("\xD0\xDC\xDE\xDD\xD6\xC7\xF0\xFC\xFE\xFD\xF6\xE7"));
+    QCOMPARE(Cp1254::decode("\xD0\xDC\xDE\xDD\xD6\xC7\xF0\xFC\xFE\xFD\xF6\xE7"), QStringLiteral("ĞÜŞİÖÇğüşıöç"));
+    QCOMPARE(Cp1254::encode(u"€ merhaba"), QByteArray("\x80 merhaba"));
+}
+
+void TestWire::unencodableCharactersBecomeQuestionMarks()
+{
+    // One '?' per character, including one for a character outside the BMP; never 0x1A.
+    QCOMPARE(Cp1254::encode(u"a\u4E2Db\U0001F600c\u00D0"), QByteArray("a?b?c?"));
+    // A lone surrogate is one character that cannot be held.
+    QCOMPARE(Cp1254::encode(QString(QChar(0xD800))), QByteArray("?"));
+}
+
+void TestWire::sendRefusedUnlessConnected()
+{
+    Winsock channel;
+    const WinsockResult r = channel.SendData(QStringLiteral("x"));
+    QVERIFY(!r.ok());
+    QCOMPARE(r.number(), int(SocketErrors::WrongProtocolOrState));
+    QVERIFY(r.message().startsWith(QStringLiteral("40006: ")));
+    QVERIFY(!channel.setRemotePort(70000).ok());
+}
+
+void TestWire::connectSendAndReceive()
+{
+    FakeServer server(QStringLiteral("127.0.0.150"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    Winsock channel;
+    QVERIFY(channel.setRemoteHost(server.address()).ok());
+    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(connected.wait());
+
+    QVERIFY(channel.SendData(QStringLiteral("Işık")).ok());
+    QTRY_COMPARE(server.received(FakeServer::Chat), QByteArray("I\xFE\xFDk"));
+
+    QSignalSpy arrived(&channel, &Winsock::DataArrival);
+    server.send(FakeServer::Chat, QByteArray("\xC7" "ay\0!", 5));
+    QVERIFY(arrived.wait());
+    QString data;
+    QVERIFY(channel.GetData(data).ok());
+    QCOMPARE(data, QString(QStringLiteral("Çay") + QChar(0) + QStringLiteral("!")));
+    QVERIFY(channel.GetData(data).ok());
+    QCOMPARE(data, QString());
+}
+
+void TestWire::refusedConnectionRaisesError()
+{
+    Winsock channel;
+    QVERIFY(channel.setRemoteHost(QStringLiteral("127.0.0.151")).ok());
+    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
+    QSignalSpy errors(&channel, &Winsock::Error);
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(errors.wait());
+    QCOMPARE(errors.at(0).at(0).toInt(), 10061);
+    QCOMPARE(errors.at(0).at(1).toString(), SocketErrors::description(10061));
+    QVERIFY(!channel.Connect().ok() || errors.size() == 1); // a failed channel needs Close first
+}
+
+void TestWire::unresolvableHostRaisesError()
+{
+    Winsock channel;
+    QVERIFY(channel.setRemoteHost(QStringLiteral("no-such-host.invalid")).ok());
+    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
+    QSignalSpy errors(&channel, &Winsock::Error);
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(errors.wait(15000));
+    QCOMPARE(errors.at(0).at(0).toInt(), 11001);
+}
+
+void TestWire::closeIsHarmlessAndReconnects()
+{
+    FakeServer server(QStringLiteral("127.0.0.152"));
+    QVERIFY(server.listen({FakeServer::Join}));
+    Winsock channel;
+    channel.Close();
+    channel.Close();
+    QVERIFY(channel.setRemoteHost(server.address()).ok());
+    QVERIFY(channel.setRemotePort(FakeServer::Join).ok());
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(connected.wait());
+    // Reconfiguring a live channel is refused until it is closed.
+    QVERIFY(!channel.setRemoteHost(server.address()).ok());
+    channel.Close();
+    QVERIFY(!channel.isConnected());
+    QVERIFY(channel.setRemoteHost(server.address()).ok());
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(connected.wait());
+    QTRY_COMPARE(server.acceptedCount(FakeServer::Join), 2);
+}
+
+void TestWire::orderlyCloseByServerIsNoError()
+{
+    FakeServer server(QStringLiteral("127.0.0.153"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    Winsock channel;
+    QVERIFY(channel.setRemoteHost(server.address()).ok());
+    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    QSignalSpy errors(&channel, &Winsock::Error);
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(connected.wait());
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    server.closeConnections(FakeServer::Chat);
+    QTRY_VERIFY(!channel.isConnected());
+    QCOMPARE(errors.size(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestWire)
+#include "tst_wire.moc"
