@@ -55,8 +55,10 @@ void TestWire::everyByteSurvivesARoundTrip()
 
 void TestWire::turkishLettersEncode()
 {
-    QCOMPARE(Cp1254::encode(u"ĞÜŞİÖÇğüşıöç"), QByteArray("\xD0\xDC\xDE\xDD\xD6\xC7\xF0\xFC\xFE\xFD\xF6\xE7"));
-    QCOMPARE(Cp1254::decode("\xD0\xDC\xDE\xDD\xD6\xC7\xF0\xFC\xFE\xFD\xF6\xE7"), QStringLiteral("ĞÜŞİÖÇğüşıöç"));
+    QCOMPARE(Cp1254::encode(u"ĞÜŞİÖÇğüşıöç"),
+             QByteArray("\xD0\xDC\xDE\xDD\xD6\xC7\xF0\xFC\xFE\xFD\xF6\xE7"));
+    QCOMPARE(Cp1254::decode("\xD0\xDC\xDE\xDD\xD6\xC7\xF0\xFC\xFE\xFD\xF6\xE7"),
+             QStringLiteral("ĞÜŞİÖÇğüşıöç"));
     QCOMPARE(Cp1254::encode(u"€ merhaba"), QByteArray("\x80 merhaba"));
 }
 
@@ -93,7 +95,9 @@ void TestWire::connectSendAndReceive()
     QTRY_COMPARE(server.received(FakeServer::Chat), QByteArray("I\xFE\xFDk"));
 
     QSignalSpy arrived(&channel, &Winsock::DataArrival);
-    server.send(FakeServer::Chat, QByteArray("\xC7" "ay\0!", 5));
+    server.send(FakeServer::Chat, QByteArray("\xC7"
+                                             "ay\0!",
+                                             5));
     QVERIFY(arrived.wait());
     QString data;
     QVERIFY(channel.GetData(data).ok());

@@ -40,8 +40,10 @@ void Form1::CmdConnect_Click()
     WinsockResult failure;
     {
         WaitCursor hourglass;
-        const std::pair<Winsock *, qint32> channels[] = {
-            {&Winsock1, ChatPort}, {&Winsock2, UserListPort}, {&Winleft, LeavePort}, {&Winjoin, JoinPort}};
+        const std::pair<Winsock *, qint32> channels[] = {{&Winsock1, ChatPort},
+                                                         {&Winsock2, UserListPort},
+                                                         {&Winleft, LeavePort},
+                                                         {&Winjoin, JoinPort}};
         for (const auto &[channel, port] : channels) {
             channel->Close();
             if (failure = channel->setRemoteHost(Text3->text()); !failure.ok())

@@ -48,13 +48,20 @@ struct EncodeTable
                 return char(0x80 + i);
         }
         switch (c) {
-        case 0x011E: return char(0xD0);
-        case 0x0130: return char(0xDD);
-        case 0x015E: return char(0xDE);
-        case 0x011F: return char(0xF0);
-        case 0x0131: return char(0xFD);
-        case 0x015F: return char(0xFE);
-        default: return 0;
+        case 0x011E:
+            return char(0xD0);
+        case 0x0130:
+            return char(0xDD);
+        case 0x015E:
+            return char(0xDE);
+        case 0x011F:
+            return char(0xF0);
+        case 0x0131:
+            return char(0xFD);
+        case 0x015F:
+            return char(0xFE);
+        default:
+            return 0;
         }
     }
 };

@@ -22,7 +22,8 @@ void Form1::Winleft_DataArrival(qint32)
         Text4_Change();
     else
         Text4->setText(departed);
-    m_pendingRemovals.push_back({departed, m_clock.elapsed() + RemovalDelayMs, m_userList.generation()});
+    m_pendingRemovals.push_back(
+        {departed, m_clock.elapsed() + RemovalDelayMs, m_userList.generation()});
     if (!Timer2.isActive())
         scheduleNextRemoval();
 }

@@ -20,7 +20,10 @@ public:
     int number() const { return m_number; }
     const QString &description() const { return m_description; }
     // "number: description", the form every error message box of the program uses.
-    QString message() const { return QString::number(m_number) + QStringLiteral(": ") + m_description; }
+    QString message() const
+    {
+        return QString::number(m_number) + QStringLiteral(": ") + m_description;
+    }
 
 private:
     int m_number = 0;

@@ -4,8 +4,7 @@
 
 FakeServer::FakeServer(const QString &address, QObject *parent)
     : QObject(parent), m_address(address)
-{
-}
+{}
 
 FakeServer::~FakeServer()
 {

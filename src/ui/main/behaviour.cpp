@@ -2,9 +2,9 @@
 // clearing, and the nickname field's rules.
 #include "app/windows.h"
 #include "channels/turkishcase.h"
-#include "ui/about/frmabout.h"
 #include "chatlog.h"
 #include "form1.h"
+#include "ui/about/frmabout.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -29,10 +29,9 @@ template <typename T> T *named(T *object, const char *name)
 } // namespace
 
 Form1::Form1(QWidget *parent)
-    : QMainWindow(parent,
-                  Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                      Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                      Qt::WindowCloseButtonHint),
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint),
       Timer1(this), Timer2(this), Winsock1(this), Winsock2(this), Winleft(this), Winjoin(this),
       m_userList(this)
 {
@@ -213,10 +212,11 @@ void Form1::connectHandlers()
     connect(mnucleartxt, &QAction::triggered, this, &Form1::mnucleartxt_Click);
     // The style handlers set their check marks themselves, so the toggle QAction makes on
     // its own before triggered() is undone first.
-    const std::pair<QAction *, void (Form1::*)()> styles[] = {{mnubold, &Form1::mnubold_Click},
-                                                             {mnuitallic, &Form1::mnuitallic_Click},
-                                                             {mnuunderlined, &Form1::mnuunderlined_Click},
-                                                             {mnunone, &Form1::mnunone_Click}};
+    const std::pair<QAction *, void (Form1::*)()> styles[] = {
+        {mnubold, &Form1::mnubold_Click},
+        {mnuitallic, &Form1::mnuitallic_Click},
+        {mnuunderlined, &Form1::mnuunderlined_Click},
+        {mnunone, &Form1::mnunone_Click}};
     for (const auto &[entry, handler] : styles) {
         connect(entry, &QAction::triggered, this, [this, entry, handler](bool checked) {
             entry->setChecked(!checked);
@@ -255,8 +255,7 @@ void Form1::keyPressEvent(QKeyEvent *event)
     // Command1 is the window's default button: Enter presses it unless another button has
     // the focus (a focused button takes Enter itself).
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
-        Command1->isEnabled() &&
-        !qobject_cast<QPushButton *>(focusWidget())) {
+        Command1->isEnabled() && !qobject_cast<QPushButton *>(focusWidget())) {
         Command1->click();
         return;
     }

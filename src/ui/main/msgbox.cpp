@@ -26,8 +26,8 @@ void show(QWidget *parent, const QString &text, int style, const QString &title)
         hook()(parent, text, style, shownTitle);
         return;
     }
-    QMessageBox box(style == Information ? QMessageBox::Information : QMessageBox::NoIcon, shownTitle,
-                    text, QMessageBox::Ok, parent);
+    QMessageBox box(style == Information ? QMessageBox::Information : QMessageBox::NoIcon,
+                    shownTitle, text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }

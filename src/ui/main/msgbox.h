@@ -21,7 +21,8 @@ QString applicationTitle();
 void show(QWidget *parent, const QString &text, int style = OkOnly, const QString &title = {});
 
 // Replaces the box with a call (tests); an empty hook restores the real box.
-using Hook = std::function<void(QWidget *parent, const QString &text, int style, const QString &title)>;
+using Hook =
+    std::function<void(QWidget *parent, const QString &text, int style, const QString &title)>;
 void setHook(Hook hook);
 
 } // namespace MsgBox
