@@ -33,7 +33,10 @@ bool FakeServer::listen(const QList<quint16> &ports)
                 m_connections[port].append(socket);
                 ++m_accepted[port];
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket, port] {
-                    m_received[port].append(socket->readAll());
+                    const QByteArray bytes = socket->readAll();
+                    m_received[port].append(bytes);
+                    if (m_relay.value(port))
+                        send(port, bytes);
                     emit dataReceived(port);
                 });
                 emit accepted(port);

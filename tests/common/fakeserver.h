@@ -43,6 +43,9 @@ public:
     // Writes to every open connection on a port and flushes.
     void send(quint16 port, const QByteArray &bytes);
     void closeConnections(quint16 port);
+    // From now on every arrival on the port is also written to each of its connections,
+    // the sender's included, as a chat server relays.
+    void setRelay(quint16 port, bool relay) { m_relay[port] = relay; }
     void resetConnections(quint16 port);
 
 signals:
@@ -55,4 +58,5 @@ private:
     QHash<quint16, QList<QPointer<QTcpSocket>>> m_connections;
     QHash<quint16, QByteArray> m_received;
     QHash<quint16, int> m_accepted;
+    QHash<quint16, bool> m_relay;
 };

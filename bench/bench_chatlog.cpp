@@ -1,0 +1,62 @@
+// The cost of one chat arrival as the log grows: appending in place against rewriting the
+// whole text (old text + arrival) on every arrival.
+#include "common/benchmain.h"
+#include "ui/main/chatlog.h"
+
+#include <QApplication>
+
+namespace {
+
+const QString kLine = QStringLiteral("<KULLANICI> bugün akşam toplantı saat kaçta başlıyor?");
+
+// A shown log already holding `lines` lines.
+struct FilledLog
+{
+    explicit FilledLog(int lines)
+    {
+        log.resize(412, 340);
+        QString text;
+        text.reserve(qsizetype(lines) * (kLine.size() + 2));
+        for (int i = 0; i < lines; ++i)
+            text += kLine + QStringLiteral("\r\n");
+        log.setText(text);
+        log.show();
+        QApplication::processEvents();
+    }
+    ChatLog log;
+};
+
+void BM_AppendInPlace(benchmark::State &state)
+{
+    FilledLog f(int(state.range(0)));
+    const QString piece = kLine + QStringLiteral("\r\n");
+    for (auto _ : state) {
+        f.log.append(piece);
+        f.log.setSelStart(int(f.log.text().size()));
+        QApplication::processEvents(); // lay out and draw, as the event loop would
+    }
+}
+
+void BM_RewriteWholeText(benchmark::State &state)
+{
+    FilledLog f(int(state.range(0)));
+    const QString piece = kLine + QStringLiteral("\r\n");
+    for (auto _ : state) {
+        f.log.setText(f.log.text() + piece);
+        QApplication::processEvents();
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_AppendInPlace)->Arg(10)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RewriteWholeText)->Arg(1000)->Arg(10000)->Arg(20000)->Unit(benchmark::kMicrosecond)->Iterations(20);
+
+int main(int argc, char **argv)
+{
+    return runBenchmarks(argc, argv, [](const Timings &t) {
+        printRatio(t, "flat cost (goal <= 1.5)", "BM_AppendInPlace/100000", "BM_AppendInPlace/10");
+        printRatio(t, "speed-up at 20k lines (goal >= 100)", "BM_RewriteWholeText/20000/iterations:20",
+                   "BM_AppendInPlace/10000");
+    });
+}
