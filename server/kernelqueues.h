@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QtGlobal>
+
+// What the kernel still holds for a connected TCP socket; 0 where it cannot tell.
+namespace KernelQueues {
+
+// Bytes that have arrived but we have not read yet.
+qint64 unread(qintptr descriptor);
+
+// Bytes we handed to the kernel that it has not put on the wire yet.
+qint64 unsent(qintptr descriptor);
+
+// Make closing the socket reset the connection and free what it still holds to send.
+void resetOnClose(qintptr descriptor);
+
+} // namespace KernelQueues
