@@ -114,7 +114,9 @@ void TestChat::arrivalsAppendWithLineEnds()
     t.server.send(FakeServer::Chat, "x\r\ny\nz");
     QTRY_COMPARE(t.log()->text(), QStringLiteral("a\r\nb\r\nx\r\ny\nz\r\n"));
     // Code page 1254 arrivals show their Turkish letters.
-    t.server.send(FakeServer::Chat, "<AY\xDE" "E> \xE7" "ay");
+    t.server.send(FakeServer::Chat, "<AY\xDE"
+                                    "E> \xE7"
+                                    "ay");
     QTRY_COMPARE(t.log()->text(), QStringLiteral("a\r\nb\r\nx\r\ny\nz\r\n<AYŞE> çay\r\n"));
     QCOMPARE(t.log()->toPlainText(), QStringLiteral("a\nb\nx\ny\nz\n<AYŞE> çay\n"));
 }
@@ -127,8 +129,8 @@ void TestChat::arrivalsShowLiterally()
     QCOMPARE(t.log()->toPlainText(), QStringLiteral("<b>x</b> <img src=x> &amp;\n"));
     // Control characters are kept in the text and drawn as visible symbols.
     t.server.send(FakeServer::Chat, QByteArray("n\0l\x07", 4));
-    QTRY_VERIFY(t.log()->text().endsWith(QString(QStringLiteral("n") + QChar(0) +
-                                                 QStringLiteral("l\a\r\n"))));
+    QTRY_VERIFY(t.log()->text().endsWith(
+        QString(QStringLiteral("n") + QChar(0) + QStringLiteral("l\a\r\n"))));
     QVERIFY(t.log()->toPlainText().endsWith(QStringLiteral("n\u2400l\u2407\n")));
 }
 
@@ -275,7 +277,8 @@ void TestChat::twoTerminalsTalk()
     relay.setRelay(FakeServer::Chat, true);
     Form1 ali;
     Form1 ayse;
-    for (auto [form, nick] : {std::pair{&ali, QStringLiteral("ALI")}, {&ayse, QStringLiteral("AYŞE")}}) {
+    for (auto [form, nick] :
+         {std::pair{&ali, QStringLiteral("ALI")}, {&ayse, QStringLiteral("AYŞE")}}) {
         control<QLineEdit>(form, "TxtNick")->setText(nick);
         control<QLineEdit>(form, "Text3")->setText(relay.address());
         form->CmdConnect_Click();

@@ -15,18 +15,22 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
             if (run.iterations > 0 && run.run_type == Run::RT_Iteration)
-                timings[run.benchmark_name()] = run.GetAdjustedRealTime() *
-                                                 multiplier(run.time_unit);
+                timings[run.benchmark_name()] =
+                    run.GetAdjustedRealTime() * multiplier(run.time_unit);
         }
     }
 
     static double multiplier(benchmark::TimeUnit unit)
     {
         switch (unit) {
-        case benchmark::kSecond: return 1e9;
-        case benchmark::kMillisecond: return 1e6;
-        case benchmark::kMicrosecond: return 1e3;
-        default: return 1;
+        case benchmark::kSecond:
+            return 1e9;
+        case benchmark::kMillisecond:
+            return 1e6;
+        case benchmark::kMicrosecond:
+            return 1e3;
+        default:
+            return 1;
         }
     }
 

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "common/fakeserver.h"
+#include "common/formaccess.h"
+#include "ui/main/chatlog.h"
+#include "ui/main/form1.h"
+
+#include <QLineEdit>
+#include <QListView>
+#include <QtTest>
+
+// A terminal connected to its own fake server, all four channels open and announced.
+struct ConnectedTerminal
+{
+    explicit ConnectedTerminal(const QString &address, const QString &nick = QStringLiteral("ALI"))
+        : server(address)
+    {
+        if (!server.listen())
+            qFatal("fake server cannot listen on %s", qPrintable(address));
+        control<QLineEdit>(&form, "TxtNick")->setText(nick);
+        control<QLineEdit>(&form, "Text3")->setText(address);
+        form.CmdConnect_Click();
+        if (!QTest::qWaitFor([this] {
+                for (quint16 port : FakeServer::allPorts()) {
+                    if (server.connectionCount(port) != 1)
+                        return false;
+                }
+                return !server.received(FakeServer::Join).isEmpty() &&
+                       !server.received(FakeServer::UserList).isEmpty();
+            }))
+            qFatal("terminal did not connect to %s", qPrintable(address));
+    }
+
+    ChatLog *log() const { return control<ChatLog>(&form, "Text1"); }
+    QLineEdit *entry() const { return control<QLineEdit>(&form, "Text2"); }
+    QListView *list() const { return control<QListView>(&form, "List1"); }
+
+    QStringList entries() const
+    {
+        QStringList e;
+        const QAbstractItemModel *m = list()->model();
+        for (int i = 0; i < m->rowCount(); ++i)
+            e.append(m->index(i, 0).data().toString());
+        return e;
+    }
+
+    int selected() const
+    {
+        const QModelIndexList rows = list()->selectionModel()->selectedRows();
+        return rows.isEmpty() ? -1 : rows.first().row();
+    }
+
+    // Sends one arrival on a port and waits until the terminal has taken it, so that
+    // two sends never arrive as one.
+    void arrive(quint16 port, const QByteArray &bytes)
+    {
+        const QString before = log()->text();
+        const int rows = list()->model()->rowCount();
+        server.send(port, bytes);
+        const bool taken = QTest::qWaitFor([&] {
+            return port == FakeServer::UserList ? list()->model()->rowCount() != rows
+                                                : log()->text() != before;
+        });
+        if (!taken)
+            qWarning("arrival on port %u not taken", port);
+    }
+
+    FakeServer server;
+    mutable Form1 form;
+};
