@@ -20,10 +20,18 @@ ChatLog::ChatLog(QWidget *parent) : QPlainTextEdit(parent)
 QString ChatLog::displayForm(QStringView piece)
 {
     QString out;
-    out.reserve(piece.size());
+    out.reserve(piece.size() + piece.size() / MaxDisplayLine);
     const qsizetype n = piece.size();
+    qsizetype lineStart = 0;
     for (qsizetype i = 0; i < n; ++i) {
+        // Laying out one enormous paragraph takes seconds; a very long line is drawn as
+        // several, which wrapping would have done on screen anyway.
         const char16_t c = piece[i].unicode();
+        const bool lineEnd = c == u'\r' || c == u'\n' || c == 0x2028 || c == 0x2029;
+        if (!lineEnd && !QChar::isLowSurrogate(c) && out.size() - lineStart >= MaxDisplayLine) {
+            out += QChar(u'\n');
+            lineStart = out.size();
+        }
         if (c == u'\r') {
             if (i + 1 < n && piece[i + 1] == u'\n')
                 ++i;
@@ -39,6 +47,8 @@ QString ChatLog::displayForm(QStringView piece)
         } else {
             out += QChar(c);
         }
+        if (out.back() == u'\n')
+            lineStart = out.size();
     }
     return out;
 }

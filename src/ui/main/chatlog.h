@@ -26,6 +26,8 @@ public:
     // How a piece of text is drawn: every line end (CR LF, CR or LF) starts a new line and
     // other control characters are shown as their visible symbols.
     static QString displayForm(QStringView piece);
+    // Longest run of characters drawn as one line; longer lines are broken for drawing only.
+    static constexpr qsizetype MaxDisplayLine = 4096;
 
 signals:
     // Raised after every change of the text, inside the call that made it.
