@@ -34,6 +34,7 @@ public:
     WinsockResult GetData(QString &data);
 
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    quint16 localPort() const { return m_socket.localPort(); }
 
     // How long a connection attempt may take before it fails as timed out.
     void setConnectTimeout(int msec) { m_connectTimer.setInterval(msec); }
