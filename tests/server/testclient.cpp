@@ -1,25 +1,40 @@
 #include "testclient.h"
 
-#include <QSignalSpy>
+#include <QStringList>
 
-TestClient::TestClient(QObject *parent) : QObject(parent)
+#include <algorithm>
+
+namespace {
+
+QStringList serverLog;
+QtMessageHandler otherHandler = nullptr;
+
+void handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && qstrcmp(context.category, "vornel.server") == 0)
+        serverLog.append(message);
+    else if (otherHandler)
+        otherHandler(type, context, message);
+}
+
+} // namespace
+
+TestClient::TestClient(const QHostAddress &address, Channel channel)
 {
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
-        const QByteArray data = m_socket.readAll();
-        m_bytesRead += data.size();
-        m_reads.append(data);
+        m_reads.append(m_socket.readAll());
+        m_bytesRead += m_reads.last().size();
     });
-}
-
-bool TestClient::connectTo(const QHostAddress &address, Channel channel)
-{
-    QSignalSpy connected(&m_socket, &QTcpSocket::connected);
     m_socket.connectToHost(address, portOf(channel));
-    return connected.wait(5000);
 }
 
-void TestClient::send(const QByteArray &bytes)
+void TestClient::captureServerLog()
 {
-    m_socket.write(bytes);
-    m_socket.flush();
+    otherHandler = qInstallMessageHandler(handleMessage);
+}
+
+bool TestClient::serverLogContains(const QString &text)
+{
+    return std::any_of(serverLog.cbegin(), serverLog.cend(),
+                       [&text](const QString &line) { return line.contains(text); });
 }

@@ -14,14 +14,16 @@ class TestClient : public QObject
     Q_OBJECT
 
 public:
-    explicit TestClient(QObject *parent = nullptr);
+    TestClient(const QHostAddress &address, Channel channel);
 
-    bool connectTo(const QHostAddress &address, Channel channel);
-    void send(const QByteArray &bytes);
-
+    void send(const QByteArray &bytes) { m_socket.write(bytes); }
     const QList<QByteArray> &reads() const { return m_reads; }
     qint64 bytesRead() const { return m_bytesRead; }
     QTcpSocket &socket() { return m_socket; }
+
+    // Keeps the server's log lines from here on, instead of printing them.
+    static void captureServerLog();
+    static bool serverLogContains(const QString &text);
 
 private:
     QTcpSocket m_socket;
