@@ -48,15 +48,19 @@ bool ChatServer::listen(const QHostAddress &address)
         }
         connect(listener, &QTcpServer::newConnection, this,
                 [this, channel] { acceptConnections(channel); });
-        // Out of descriptors, say: Qt stops accepting on this port until told to resume.
-        connect(listener, &QTcpServer::acceptError, listener, [listener, channel] {
-            qCWarning(lcServer).noquote()
-                << QStringLiteral("%1 port %2: cannot accept connections: %3")
-                       .arg(QString::fromLatin1(nameOf(channel)))
-                       .arg(portOf(channel))
-                       .arg(listener->errorString());
-            QTimer::singleShot(1s, listener, &QTcpServer::resumeAccepting);
-        });
+        // Qt stops accepting on this port after an error until told to resume; out of
+        // descriptors, retrying at once would only spin.
+        connect(listener, &QTcpServer::acceptError, listener,
+                [listener, channel](QAbstractSocket::SocketError error) {
+                    qCWarning(lcServer).noquote()
+                        << QStringLiteral("%1 port %2: cannot accept a connection: %3")
+                               .arg(QString::fromLatin1(nameOf(channel)))
+                               .arg(portOf(channel))
+                               .arg(listener->errorString());
+                    QTimer::singleShot(error == QAbstractSocket::SocketResourceError ? 1000ms
+                                                                                     : 10ms,
+                                       listener, &QTcpServer::resumeAccepting);
+                });
         m_listeners[indexOf(channel)] = listener;
     }
     qCInfo(lcServer).noquote() << QStringLiteral("listening on %1, ports %2 (chat), %3 (user "
@@ -84,6 +88,7 @@ void ChatServer::close()
     }
     m_entries.clear();
     m_listed.clear();
+    m_refused = 0;
 }
 
 QList<QByteArray> ChatServer::nicknames() const
@@ -108,10 +113,11 @@ void ChatServer::acceptConnections(Channel channel)
     QTcpServer *listener = m_listeners[indexOf(channel)];
     while (QTcpSocket *socket = listener->nextPendingConnection()) {
         if (connectionCount() >= m_limits.maxConnections) {
-            qCWarning(lcServer).noquote()
-                << QStringLiteral("%1 %2: refused, already %3 connections")
-                       .arg(QString::fromLatin1(nameOf(channel)), socket->peerAddress().toString())
-                       .arg(m_limits.maxConnections);
+            // Once per spell of being full, not once per attempt.
+            if (m_refused++ == 0)
+                qCWarning(lcServer).noquote()
+                    << QStringLiteral("%1 connections, the most allowed: refusing new ones")
+                           .arg(m_limits.maxConnections);
             socket->abort();
             socket->deleteLater();
             continue;
@@ -198,6 +204,11 @@ void ChatServer::forget(Peer *peer)
     qCInfo(lcServer).noquote() << QStringLiteral("%1: disconnected (%2 connections)")
                                       .arg(peer->name())
                                       .arg(connectionCount());
+    if (m_refused > 0) {
+        qCInfo(lcServer).noquote()
+            << QStringLiteral("accepting connections again; %1 refused").arg(m_refused);
+        m_refused = 0;
+    }
 
     // A terminal that went away without leaving (it crashed, its network went down) must
     // not stay on everyone's list.

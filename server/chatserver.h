@@ -60,4 +60,5 @@ private:
     // name added between their connecting and their arrival would reach them twice.
     QList<Peer *> m_listed;
     QString m_errorString;
+    int m_refused = 0; // connections refused since the server became full
 };
