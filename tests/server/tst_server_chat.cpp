@@ -32,7 +32,8 @@ void TestServerChat::relayedToEveryoneUnchanged()
     QTRY_COMPARE(server.connectionCount(), 2);
 
     // "<ALİ> merhaba çğış", a NUL and a byte cp1254 leaves undefined.
-    const QByteArray line("<AL\xDD> merhaba \xE7\xF0\xFD\xFE\x00\x81", 22);
+    static const char bytes[] = "<AL\xDD> merhaba \xE7\xF0\xFD\xFE\x00\x81";
+    const QByteArray line(bytes, sizeof bytes - 1);
     sender.send(line);
     QTRY_COMPARE(sender.reads(), Reads{line});
     QTRY_COMPARE(other.reads(), Reads{line});
