@@ -34,7 +34,7 @@ void checkBytes(QByteArrayView bytes)
 void checkText(QStringView text)
 {
     const QByteArray bytes = Cp1254::encode(text);
-    const auto detail = [&] { return escaped(text) + u" -> " + hex(bytes); };
+    const auto detail = [&]() -> QString { return escaped(text) + u" -> " + hex(bytes); };
 
     qsizetype at = 0;
     for (qsizetype i = 0; i < text.size(); ++i, ++at) {

@@ -127,7 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const QString text = strings.takeFirst();
     const QList<QString> &entries = strings;
-    const auto detail = [&] { return u"text " + escaped(text) + u"\nentries " + escaped(entries); };
+    // Messages are QString: a QStringBuilder result would refer to temporaries already gone.
+    const auto detail = [&]() -> QString {
+        return u"text " + escaped(text) + u"\nentries " + escaped(entries);
+    };
     const auto inRange = [&](int row) { return row >= -1 && row < entries.size(); };
 
     const int found = NameSearch::find(entries, text);
@@ -145,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Letter case must not matter, neither in the text nor in the entries.
     const QString swappedText = swappedCase(text);
     const QList<QString> swappedEntries = swappedCase(entries);
-    const auto swapDetail = [&](const char *what, int got, int expected) {
+    const auto swapDetail = [&](const char *what, int got, int expected) -> QString {
         return detail() + u"\nswapped text " + escaped(swappedText) + u"\nswapped entries " +
                escaped(swappedEntries) +
                QString::asprintf("\n%s %d, unswapped %d", what, got, expected);

@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QList<QString> actual = shareList ? entries : QList<QString>(entries.cbegin(), entries.cend());
     const qsizetype removed = RemoveDuplicates(actual, track ? &tracked : nullptr);
 
-    const auto detail = [&] {
+    const auto detail = [&]() -> QString {
         return escaped(original) + u"\n -> " + escaped(actual) + u"\n expected " +
                escaped(expected) + QString::asprintf("\n removed %lld", qlonglong(removed));
     };
