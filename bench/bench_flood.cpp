@@ -246,7 +246,7 @@ int main(int argc, char **argv)
     });
     QObject::connect(log, &ChatLog::Change, &form, [&] {
         ++arrivals;
-        if (lastShown < 0 && log->text().size() - 2 * arrivals >= sentChars) {
+        if (lastShown < 0 && log->length() - 2 * arrivals >= sentChars) {
             lastShown = clock.nsecsElapsed();
             cpuAtLast = threadCpuNs();
             finishWhenDone();

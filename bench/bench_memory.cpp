@@ -121,7 +121,7 @@ int main(int argc, char **argv)
         const QString line = chatLine(i);
         wireBytes += Cp1254::encode(line).size();
         log->append(QString(line + QStringLiteral("\r\n")));
-        log->setSelStart(int(log->text().size()));
+        log->setSelStart(int(log->length()));
         if ((i + 1) % kLinesPerEventPass == 0) {
             QCoreApplication::processEvents();
             if (i + 1 == kLinesPerEventPass)

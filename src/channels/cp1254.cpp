@@ -43,11 +43,7 @@ struct EncodeTable
     {
         if (c <= 0xFF)
             return latin1[c - 0x80];
-        for (int i = 0; i < 32; ++i) { // only 0x80..0x9F and six Turkish letters lie above U+00FF
-            if (kHigh[i] == c)
-                return char(0x80 + i);
-        }
-        switch (c) {
+        switch (c) { // the Turkish letters first: they are the common case
         case 0x011E:
             return char(0xD0);
         case 0x0130:
@@ -61,10 +57,33 @@ struct EncodeTable
         case 0x015F:
             return char(0xFE);
         default:
-            return 0;
+            break;
         }
+        for (int i = 0; i < 32; ++i) { // the rest lie in 0x80..0x9F
+            if (kHigh[i] == c)
+                return char(0x80 + i);
+        }
+        return 0;
     }
 };
+
+// Every byte's character, so decoding is one lookup a byte.
+struct DecodeTable
+{
+    std::array<char16_t, 256> chars{};
+
+    DecodeTable()
+    {
+        for (int i = 0; i < 256; ++i)
+            chars[i] = i < 0x80 ? char16_t(i) : kHigh[i - 0x80];
+    }
+};
+
+const DecodeTable &decodeTable()
+{
+    static const DecodeTable table;
+    return table;
+}
 
 const EncodeTable &encodeTable()
 {
@@ -78,12 +97,11 @@ namespace Cp1254 {
 
 QString decode(QByteArrayView bytes)
 {
+    const DecodeTable &table = decodeTable();
     QString text(bytes.size(), Qt::Uninitialized);
-    QChar *out = text.data();
-    for (const char b : bytes) {
-        const auto u = static_cast<unsigned char>(b);
-        *out++ = QChar(u < 0x80 ? char16_t(u) : kHigh[u - 0x80]);
-    }
+    char16_t *out = reinterpret_cast<char16_t *>(text.data());
+    for (const char b : bytes)
+        *out++ = table.chars[static_cast<unsigned char>(b)];
     return text;
 }
 
@@ -106,6 +124,24 @@ QByteArray encode(QStringView text)
     }
     bytes.truncate(out - bytes.constData());
     return bytes;
+}
+
+bool encodeExactly(QStringView text, QByteArray &out)
+{
+    const EncodeTable &table = encodeTable();
+    const qsizetype start = out.size();
+    out.resize(start + text.size());
+    char *p = out.data() + start;
+    for (const QChar ch : text) {
+        const char16_t c = ch.unicode();
+        const char b = c < 0x80 ? char(c) : table.lookup(c);
+        if (c != 0 && b == 0) {
+            out.truncate(start);
+            return false;
+        }
+        *p++ = b;
+    }
+    return true;
 }
 
 } // namespace Cp1254

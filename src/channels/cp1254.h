@@ -16,4 +16,8 @@ QString decode(QByteArrayView bytes);
 // character the code page cannot hold becomes '?'.
 QByteArray encode(QStringView text);
 
+// Appends the encoding of text to out and returns true when every character of text is in
+// the code page; otherwise returns false and leaves out as it was.
+bool encodeExactly(QStringView text, QByteArray &out);
+
 } // namespace Cp1254

@@ -52,7 +52,7 @@ void Form1::mnucleartxt_Click()
 
 void Form1::Text1_Change()
 {
-    Text1->setSelStart(int(Text1->text().size()));
+    Text1->setSelStart(int(qMin<qsizetype>(Text1->length(), INT_MAX)));
 }
 
 void Form1::TxtNick_Change()

@@ -1,5 +1,7 @@
 #include "chatlog.h"
 
+#include "channels/cp1254.h"
+
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -53,11 +55,34 @@ QString ChatLog::displayForm(QStringView piece)
     return out;
 }
 
+QString ChatLog::text() const
+{
+    return m_wide ? m_wideText : Cp1254::decode(m_narrowText);
+}
+
+void ChatLog::store(QStringView piece)
+{
+    if (!m_wide) {
+        if (Cp1254::encodeExactly(piece, m_narrowText))
+            return;
+        m_wideText = Cp1254::decode(m_narrowText);
+        m_narrowText = QByteArray();
+        m_wide = true;
+    }
+    m_wideText.append(piece);
+}
+
 void ChatLog::setText(const QString &text)
 {
-    m_text = text;
-    setPlainText(displayForm(text));
-    setSelStart(int(m_text.size()));
+    m_narrowText.clear();
+    m_wideText.clear();
+    m_wide = false;
+    m_linesInParagraph = 0;
+    setPlainText(QString());
+    append(text);
+    if (!text.isEmpty())
+        return; // append has raised Change
+    setSelStart(int(qMin<qsizetype>(length(), INT_MAX)));
     emit Change();
 }
 
@@ -65,18 +90,30 @@ void ChatLog::append(QStringView piece)
 {
     if (piece.isEmpty())
         return;
-    m_text.append(piece);
+    store(piece);
+    QString shown = displayForm(piece);
+    // Each paragraph of a document costs hundreds of bytes whatever its length, so lines are
+    // kept together, LinesPerParagraph at a time, by line separators.
+    for (QChar &c : shown) {
+        if (c == u'\n') {
+            if (++m_linesInParagraph < LinesPerParagraph) {
+                c = QChar::LineSeparator;
+            } else {
+                m_linesInParagraph = 0;
+            }
+        }
+    }
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(displayForm(piece));
+    cursor.insertText(shown);
     emit Change();
 }
 
 void ChatLog::setSelStart(int position)
 {
-    m_selStart = qBound(0, position, int(qMin<qsizetype>(m_text.size(), INT_MAX)));
+    m_selStart = qBound(0, position, int(qMin<qsizetype>(length(), INT_MAX)));
     QTextCursor cursor = textCursor();
-    if (m_selStart == m_text.size())
+    if (m_selStart == length())
         cursor.movePosition(QTextCursor::End);
     else
         cursor.setPosition(qMin(m_selStart, document()->characterCount() - 1));

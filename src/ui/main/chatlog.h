@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QPlainTextEdit>
 #include <QString>
 
@@ -14,7 +15,8 @@ public:
     explicit ChatLog(QWidget *parent = nullptr);
 
     // The whole text, exactly as assigned and appended.
-    const QString &text() const { return m_text; }
+    QString text() const;
+    qsizetype length() const { return m_wide ? m_wideText.size() : m_narrowText.size(); }
     void setText(const QString &text);
     // Equivalent to setText(text() + piece), in time proportional to the piece.
     void append(QStringView piece);
@@ -28,12 +30,20 @@ public:
     static QString displayForm(QStringView piece);
     // Longest run of characters drawn as one line; longer lines are broken for drawing only.
     static constexpr qsizetype MaxDisplayLine = 4096;
+    static constexpr int LinesPerParagraph = 32;
 
 signals:
     // Raised after every change of the text, inside the call that made it.
     void Change();
 
 private:
-    QString m_text;
+    void store(QStringView piece);
+
+    // The exact text. Everything that comes from the wire fits code page 1254, so it is
+    // kept as one byte a character; the first character that does not fit switches to UTF-16.
+    QByteArray m_narrowText;
+    QString m_wideText;
+    bool m_wide = false;
     int m_selStart = 0;
+    int m_linesInParagraph = 0;
 };

@@ -163,6 +163,7 @@ void Form1::createControls()
     Timer1.setInterval(500);
     Timer2.setObjectName(QStringLiteral("Timer2"));
     Timer2.setSingleShot(true);
+    Timer2.setTimerType(Qt::PreciseTimer); // each removal is due a fixed time after its notice
     Timer2.setInterval(RemovalDelayMs);
     Winsock1.setObjectName(QStringLiteral("Winsock1"));
     Winsock2.setObjectName(QStringLiteral("Winsock2"));
