@@ -30,7 +30,7 @@ public:
     static QString displayForm(QStringView piece);
     // Longest run of characters drawn as one line; longer lines are broken for drawing only.
     static constexpr qsizetype MaxDisplayLine = 4096;
-    static constexpr int LinesPerParagraph = 32;
+    static constexpr int LinesPerParagraph = 16;
 
 signals:
     // Raised after every change of the text, inside the call that made it.
