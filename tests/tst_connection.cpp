@@ -87,6 +87,11 @@ void TestConnection::startState()
                                  QStringLiteral("CmdConnect"), QStringLiteral("List1"),
                                  QStringLiteral("TxtNick")}));
 
+    // The seven-image icon, every size readable.
+    const QList<QSize> sizes = form.windowIcon().availableSizes();
+    for (const QSize size : {QSize(16, 16), QSize(32, 32), QSize(48, 48)})
+        QVERIFY2(sizes.contains(size), qPrintable(QString::number(size.width())));
+
     // Minimizable, never maximizable, and no close button in the frame.
     QVERIFY(form.windowFlags() & Qt::WindowMinimizeButtonHint);
     QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
