@@ -1,0 +1,794 @@
+// The real server in a process of its own, under a LAN of simulated terminals (500 unless
+// VORNEL_LOAD_TERMINALS says otherwise), each with its four connections: all join, 200
+// chat lines fan out to everyone, all leave. Every notice and line must reach every
+// terminal exactly once, each message in a read of its own. Reports the fan-out latency of
+// the chat lines, the server's memory and CPU, and how late the simulating threads' own
+// event loops ran, which the latencies include.
+//
+// VORNEL_LOAD_THREADS sets how many threads share the terminals (default 2). This process
+// always runs Qt without glib; the server gets QT_NO_GLIB only if it was set for this one.
+#include "channel.h"
+#include "channels/cp1254.h"
+#include "serverlimits.h"
+#include "serverload_terminals.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QString kServerAddress = QStringLiteral("127.0.0.230");
+// Terminals take their addresses from 127.0.0.231 to 127.0.0.250 in turn.
+constexpr int kFirstClientOctet = 231;
+constexpr int kClientOctets = 20;
+const QString kProbeAddress = QStringLiteral("127.0.0.250");
+
+constexpr int kRounds = 200;
+constexpr int kRoundMs = 50;
+constexpr double kGoalMs = 20;
+// Terminals a second; at once they would overflow the server's accept backlog.
+constexpr int kConnectRate = 500;
+constexpr int kAnnounceRate = 1000;
+// Every wait below gives up once the run has taken this long.
+constexpr qint64 kBudgetMs = 110000;
+
+double msFromNs(qint64 ns)
+{
+    return double(ns) / 1e6;
+}
+
+struct Percentiles
+{
+    size_t count = 0;
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+};
+
+// Of nanoseconds, in milliseconds.
+Percentiles percentiles(std::vector<qint64> v)
+{
+    Percentiles p;
+    p.count = v.size();
+    if (v.empty())
+        return p;
+    std::sort(v.begin(), v.end());
+    const auto at = [&](double q) {
+        const size_t rank = size_t(std::ceil(q * double(v.size())));
+        return msFromNs(v[std::clamp<size_t>(rank, 1, v.size()) - 1]);
+    };
+    p.p50 = at(0.50);
+    p.p99 = at(0.99);
+    p.max = msFromNs(v.back());
+    return p;
+}
+
+// A field of /proc/<pid>/status in kB, or -1.
+qint64 statusKb(qint64 pid, QByteArrayView field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (pid <= 0 || !status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field) && line.size() > field.size() && line[field.size()] == ':')
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// User and system CPU time of a process, in nanoseconds; pid 0 is this one.
+qint64 cpuNs(qint64 pid)
+{
+    QFile stat(pid > 0 ? QStringLiteral("/proc/%1/stat").arg(pid)
+                       : QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // The command name may hold spaces and parentheses; the fields follow its last ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    const qint64 ticks = fields[11].toLongLong() + fields[12].toLongLong();
+    return ticks * 1000000000 / ::sysconf(_SC_CLK_TCK);
+}
+
+double mib(qint64 kb)
+{
+    return kb < 0 ? -1 : double(kb) / 1024;
+}
+
+// Each terminal holds four descriptors here.
+bool raiseDescriptorLimit(rlim_t wanted)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    return limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= wanted;
+}
+
+// The server's log, read as it grows.
+class ServerLog
+{
+public:
+    explicit ServerLog(const QString &path) : m_file(path) {}
+
+    void poll()
+    {
+        if (!m_file.isOpen() && !m_file.open(QIODevice::ReadOnly))
+            return;
+        m_partial += m_file.readAll();
+        qsizetype start = 0;
+        for (qsizetype end = m_partial.indexOf('\n'); end >= 0;
+             end = m_partial.indexOf('\n', start)) {
+            line(QString::fromLatin1(m_partial.sliced(start, end - start)));
+            start = end + 1;
+        }
+        m_partial.remove(0, start);
+    }
+
+    bool listening = false;
+    bool stopped = false;
+    int connections = -1; // as of the latest line that counted them
+    int mostConnections = 0;
+    int listed = -1;
+    int goneWithoutLeaving = 0;
+    int warningCount = 0;
+    QStringList warnings; // the first few
+
+private:
+    void line(const QString &text)
+    {
+        static const QRegularExpression connectionsRe(QStringLiteral("\\((\\d+) connections\\)$"));
+        static const QRegularExpression listedRe(QStringLiteral("\\((\\d+) listed\\)$"));
+        if (text.contains(QLatin1StringView("listening on")))
+            listening = true;
+        if (text.endsWith(QLatin1StringView(" stopped")))
+            stopped = true;
+        if (const auto m = connectionsRe.match(text); m.hasMatch()) {
+            connections = m.captured(1).toInt();
+            mostConnections = std::max(mostConnections, connections);
+        }
+        if (const auto m = listedRe.match(text); m.hasMatch())
+            listed = m.captured(1).toInt();
+        if (text.contains(QLatin1StringView("gone without leaving")))
+            ++goneWithoutLeaving;
+        if (text.contains(QLatin1StringView(" warning: ")) ||
+            text.contains(QLatin1StringView(" error: ")) ||
+            text.contains(QLatin1StringView(" fatal: "))) {
+            if (warningCount++ < 8)
+                warnings.append(text);
+        }
+    }
+
+    QFile m_file;
+    QByteArray m_partial;
+};
+
+// One kind of notice over all terminals.
+struct NoticeCheck
+{
+    int complete = 0; // terminals with every nickname exactly once
+    qint64 reads = 0;
+    qint64 notices = 0;
+    qint64 missing = 0;
+    qint64 extra = 0;
+    qint64 merged = 0;
+    qint64 malformed = 0;
+    bool sameOrder = true;
+};
+
+NoticeCheck checkNotices(const std::vector<TerminalRecord> &records,
+                         const NoticeRecord TerminalRecord::*kind, QByteArrayView suffix,
+                         int terminals)
+{
+    NoticeCheck c;
+    std::vector<int> numbers;
+    std::vector<int> counts;
+    const QByteArray *first = nullptr;
+    for (const TerminalRecord &t : records) {
+        const NoticeRecord &r = t.*kind;
+        c.reads += r.reads;
+        c.merged += r.merged;
+        c.malformed += r.malformed;
+        if (!first)
+            first = &r.bytes;
+        else if (r.bytes != *first)
+            c.sameOrder = false;
+        if (!parseNotices(r.bytes, suffix, terminals, &numbers)) {
+            c.missing += terminals;
+            continue;
+        }
+        c.notices += qint64(numbers.size());
+        counts.assign(size_t(terminals) + 1, 0);
+        for (int n : numbers)
+            ++counts[size_t(n)];
+        bool exact = true;
+        for (int n = 1; n <= terminals; ++n) {
+            if (counts[size_t(n)] == 0)
+                ++c.missing;
+            else
+                c.extra += counts[size_t(n)] - 1;
+            exact = exact && counts[size_t(n)] == 1;
+        }
+        if (exact)
+            ++c.complete;
+    }
+    return c;
+}
+
+struct Window
+{
+    qint64 startNs = 0;
+    qint64 endNs = 0;
+    qint64 serverCpuNs = 0;
+    qint64 clientCpuNs = 0;
+
+    double seconds() const { return double(endNs - startNs) / 1e9; }
+};
+
+class LoadRun
+{
+public:
+    LoadRun(int terminals, int threads, const QString &serverNoGlib)
+        : m_terminals(terminals), m_threadCount(threads), m_serverNoGlib(serverNoGlib)
+    {}
+    ~LoadRun();
+    int run();
+
+private:
+    bool startServer();
+    void startWorkers();
+    bool waitFor(const std::function<bool()> &done, qint64 timeoutMs);
+    void tick();
+    void begin(Window &w) const;
+    void end(Window &w) const;
+    LoadWorker *workerFor(int index) const { return m_workers[size_t(index % m_threadCount)]; }
+    template <typename Sum> int sum(Sum field) const
+    {
+        qint64 total = 0;
+        for (const LoadWorker *w : m_workers)
+            total += (w->*field).load();
+        return int(total);
+    }
+    void gather();
+    void stopWorkers();
+    void probeList();
+    void stopServer();
+    int report();
+
+    const int m_terminals;
+    const int m_threadCount;
+    const QString m_serverNoGlib;
+    int m_roundMs = kRoundMs;
+    QElapsedTimer m_clock;
+    QTemporaryDir m_dir;
+    QProcess m_server;
+    std::unique_ptr<ServerLog> m_log;
+    qint64 m_lastLogPoll = 0;
+    LoadShared m_shared;
+    std::vector<QThread *> m_threads;
+    std::vector<LoadWorker *> m_workers;
+
+    bool m_sampling = false;
+    qint64 m_lastSample = 0;
+    qint64 m_rssIdle = -1;
+    qint64 m_rssJoined = -1;
+    qint64 m_rssChatPeak = -1;
+    qint64 m_rssLeft = -1;
+    qint64 m_rssClosed = -1;
+    int m_goneWithoutLeaving = 0;
+    qint64 m_hwm = -1;
+
+    Window m_connect, m_join, m_chat, m_leave;
+    bool m_connected = false, m_joined = false, m_chatted = false, m_left = false;
+    bool m_closedAll = false;
+    QByteArray m_probeBytes;
+    int m_probeReads = 0;
+    bool m_serverStoppedCleanly = false;
+    QString m_serverFailure;
+
+    std::vector<TerminalRecord> m_records;
+    std::vector<qint64> m_latencies;
+    std::vector<LagSample> m_lag;
+};
+
+LoadRun::~LoadRun()
+{
+    stopWorkers();
+    if (m_server.state() != QProcess::NotRunning) {
+        m_server.kill();
+        m_server.waitForFinished(5000);
+    }
+}
+
+bool LoadRun::waitFor(const std::function<bool()> &done, qint64 timeoutMs)
+{
+    const qint64 limit = std::min(timeoutMs, kBudgetMs - m_clock.elapsed());
+    QElapsedTimer waited;
+    waited.start();
+    bool ok = false;
+    QEventLoop loop;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    const auto check = [&] {
+        tick();
+        if (done()) {
+            ok = true;
+            loop.quit();
+        } else if (waited.elapsed() >= limit) {
+            loop.quit();
+        }
+    };
+    QObject::connect(&ticker, &QTimer::timeout, &loop, check);
+    ticker.start();
+    QTimer::singleShot(0, &loop, check);
+    loop.exec();
+    return ok;
+}
+
+void LoadRun::tick()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_log && now - m_lastLogPoll >= 5) {
+        m_lastLogPoll = now;
+        m_log->poll();
+    }
+    if (m_sampling && now - m_lastSample >= 20) {
+        m_lastSample = now;
+        m_rssChatPeak = std::max(m_rssChatPeak, statusKb(m_server.processId(), "VmRSS"));
+    }
+}
+
+void LoadRun::begin(Window &w) const
+{
+    w.startNs = monotonicNs();
+    w.serverCpuNs = cpuNs(m_server.processId());
+    w.clientCpuNs = cpuNs(0);
+}
+
+void LoadRun::end(Window &w) const
+{
+    w.endNs = monotonicNs();
+    w.serverCpuNs = cpuNs(m_server.processId()) - w.serverCpuNs;
+    w.clientCpuNs = cpuNs(0) - w.clientCpuNs;
+}
+
+bool LoadRun::startServer()
+{
+    if (!m_dir.isValid()) {
+        m_serverFailure = QStringLiteral("no temporary directory for the server's log");
+        return false;
+    }
+    const QString logPath = m_dir.filePath(QStringLiteral("server.log"));
+    m_log = std::make_unique<ServerLog>(logPath);
+    // To a file rather than a pipe, so that the server never waits for us to read its log.
+    m_server.setProcessChannelMode(QProcess::MergedChannels);
+    m_server.setStandardOutputFile(logPath);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // The server gets the event dispatcher it would get if started by hand.
+    if (m_serverNoGlib.isNull())
+        env.remove(QStringLiteral("QT_NO_GLIB"));
+    else
+        env.insert(QStringLiteral("QT_NO_GLIB"), m_serverNoGlib);
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("vornel.server*=true"));
+    m_server.setProcessEnvironment(env);
+    m_server.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
+                   {QStringLiteral("--listen"), kServerAddress});
+    if (!m_server.waitForStarted(5000)) {
+        m_serverFailure = QStringLiteral("cannot start ") % QStringLiteral(VORNEL_SERVER_PROGRAM) %
+                          u": " % m_server.errorString();
+        return false;
+    }
+    if (!waitFor([&] { return m_log->listening || m_server.state() == QProcess::NotRunning; },
+                 5000) ||
+        !m_log->listening) {
+        m_log->poll();
+        m_serverFailure = QStringLiteral("the server did not start listening on ") %
+                          kServerAddress % u": " % m_log->warnings.join(u"; ");
+        return false;
+    }
+    return true;
+}
+
+void LoadRun::startWorkers()
+{
+    m_shared.server = QHostAddress(kServerAddress);
+    m_shared.terminals = m_terminals;
+    m_shared.rounds = kRounds;
+    m_shared.joinSuffix = Cp1254::encode(u" sohbete katıldı.");
+    m_shared.sentNs = std::make_unique<std::atomic<qint64>[]>(size_t(kRounds));
+    for (int i = 0; i < m_threadCount; ++i) {
+        auto *thread = new QThread;
+        auto *worker = new LoadWorker(m_shared, i, m_threadCount);
+        worker->moveToThread(thread);
+        thread->start();
+        QMetaObject::invokeMethod(worker, [worker] { worker->startLagProbe(); });
+        m_threads.push_back(thread);
+        m_workers.push_back(worker);
+    }
+}
+
+void LoadRun::gather()
+{
+    for (LoadWorker *w : m_workers) {
+        QMetaObject::invokeMethod(
+            w,
+            [&, w] {
+                const std::vector<TerminalRecord> records = w->records();
+                m_records.insert(m_records.end(), records.begin(), records.end());
+                m_latencies.insert(m_latencies.end(), w->latencies().begin(), w->latencies().end());
+                m_lag.insert(m_lag.end(), w->lag().begin(), w->lag().end());
+            },
+            Qt::BlockingQueuedConnection);
+    }
+    std::sort(m_records.begin(), m_records.end(),
+              [](const TerminalRecord &a, const TerminalRecord &b) { return a.index < b.index; });
+}
+
+void LoadRun::stopWorkers()
+{
+    QThread *here = QThread::currentThread();
+    for (size_t i = 0; i < m_workers.size(); ++i) {
+        LoadWorker *w = m_workers[i];
+        QMetaObject::invokeMethod(
+            w,
+            [w, here] {
+                w->shutDown();
+                w->moveToThread(here);
+            },
+            Qt::BlockingQueuedConnection);
+        m_threads[i]->quit();
+        m_threads[i]->wait();
+        delete w;
+        delete m_threads[i];
+    }
+    m_workers.clear();
+    m_threads.clear();
+}
+
+// A user list connection that comes after everyone has left must be sent its own
+// nickname and nothing else.
+void LoadRun::probeList()
+{
+    QTcpSocket probe;
+    QObject::connect(&probe, &QTcpSocket::readyRead, &probe, [&] {
+        m_probeBytes += probe.readAll();
+        ++m_probeReads;
+    });
+    QObject::connect(&probe, &QTcpSocket::connected, &probe, [&] { probe.write("PROBE"); });
+    if (!probe.bind(QHostAddress(kProbeAddress)))
+        return;
+    probe.connectToHost(QHostAddress(kServerAddress), portOf(Channel::UserList));
+    waitFor([&] { return m_probeBytes.size() >= 5; }, 3000);
+    // Anything more would come right behind.
+    waitFor([] { return false; }, 300);
+    probe.disconnectFromHost();
+}
+
+void LoadRun::stopServer()
+{
+    m_hwm = statusKb(m_server.processId(), "VmHWM");
+    m_server.terminate();
+    if (!m_server.waitForFinished(5000)) {
+        m_server.kill();
+        m_server.waitForFinished(5000);
+        m_serverFailure = QStringLiteral("the server did not stop on SIGTERM");
+    }
+    m_log->poll();
+    m_serverStoppedCleanly =
+        m_server.exitStatus() == QProcess::NormalExit && m_server.exitCode() == 0 && m_log->stopped;
+    if (!m_serverStoppedCleanly && m_serverFailure.isEmpty())
+        m_serverFailure = QStringLiteral("the server ended with status %1, exit code %2")
+                              .arg(int(m_server.exitStatus()))
+                              .arg(m_server.exitCode());
+}
+
+int LoadRun::run()
+{
+    m_clock.start();
+    if (!startServer()) {
+        std::printf("%s\n", qPrintable(m_serverFailure));
+        std::printf("fan-out p99, %d terminals (goal < %.0f ms): not measured\n", m_terminals,
+                    kGoalMs);
+        return 1;
+    }
+    // Raised only now, so that the server starts with the limit it would have anyway.
+    if (!raiseDescriptorLimit(rlim_t(4 * m_terminals + 64))) {
+        std::printf("the descriptor limit is too low for %d terminals\n", m_terminals);
+        std::printf("fan-out p99, %d terminals (goal < %.0f ms): not measured\n", m_terminals,
+                    kGoalMs);
+        return 1;
+    }
+    waitFor([] { return false; }, 300);
+    m_rssIdle = statusKb(m_server.processId(), "VmRSS");
+
+    // Each connection takes a client's limit of one connection per arrival interval, so
+    // one line per terminal must be at least this far apart on its connection.
+    const ServerLimits limits;
+    const int perConnectionMs = 1250 / std::max(1, limits.arrivalsPerSecond);
+    m_roundMs = std::max(kRoundMs, (perConnectionMs + m_terminals - 1) / m_terminals);
+
+    startWorkers();
+    const int connections = 4 * m_terminals;
+
+    // Connect: everyone's four channels, before anyone says who they are, since a join
+    // notice reaches only the join connections open at the time.
+    begin(m_connect);
+    int next = 0;
+    m_connected = waitFor(
+        [&] {
+            const qint64 due = std::min<qint64>(
+                m_terminals, (monotonicNs() - m_connect.startNs) * kConnectRate / 1000000000 + 1);
+            for (; next < due; ++next) {
+                const int i = next;
+                const QHostAddress local(
+                    QStringLiteral("127.0.0.%1").arg(kFirstClientOctet + i % kClientOctets));
+                LoadWorker *w = workerFor(i);
+                QMetaObject::invokeMethod(w, [w, i, local] { w->connectTerminal(i, local); });
+            }
+            return next == m_terminals && sum(&LoadWorker::connectedSockets) == connections &&
+                   m_log->connections == connections;
+        },
+        20000);
+    end(m_connect);
+
+    // Join: nickname on the user list and join channels.
+    begin(m_join);
+    next = 0;
+    m_joined = waitFor(
+        [&] {
+            const qint64 due = std::min<qint64>(
+                m_terminals, (monotonicNs() - m_join.startNs) * kAnnounceRate / 1000000000 + 1);
+            for (; next < due; ++next) {
+                const int i = next;
+                LoadWorker *w = workerFor(i);
+                QMetaObject::invokeMethod(w, [w, i] { w->announce(i); });
+            }
+            return next == m_terminals && sum(&LoadWorker::listComplete) == m_terminals &&
+                   sum(&LoadWorker::joinComplete) == m_terminals;
+        },
+        60000);
+    end(m_join);
+    m_rssJoined = statusKb(m_server.processId(), "VmRSS");
+
+    // Chat: one line a round, from each terminal in turn.
+    begin(m_chat);
+    m_sampling = true;
+    m_rssChatPeak = m_rssJoined;
+    int sent = 0;
+    const qint64 deliveries = qint64(m_terminals) * kRounds;
+    m_chatted = waitFor(
+        [&] {
+            const qint64 due = std::min<qint64>(
+                kRounds, (monotonicNs() - m_chat.startNs) / (qint64(m_roundMs) * 1000000) + 1);
+            for (; sent < due; ++sent) {
+                const int round = sent;
+                const int i = round % m_terminals;
+                LoadWorker *w = workerFor(i);
+                QMetaObject::invokeMethod(w, [w, i, round] { w->sendChat(i, round); });
+            }
+            return sent == kRounds && sum(&LoadWorker::chatDeliveries) == deliveries;
+        },
+        qint64(kRounds) * m_roundMs + 15000);
+    end(m_chat);
+    m_sampling = false;
+
+    // Leave.
+    begin(m_leave);
+    next = 0;
+    m_left = waitFor(
+        [&] {
+            const qint64 due = std::min<qint64>(
+                m_terminals, (monotonicNs() - m_leave.startNs) * kAnnounceRate / 1000000000 + 1);
+            for (; next < due; ++next) {
+                const int i = next;
+                LoadWorker *w = workerFor(i);
+                QMetaObject::invokeMethod(w, [w, i] { w->leave(i); });
+            }
+            return next == m_terminals && sum(&LoadWorker::leaveComplete) == m_terminals &&
+                   m_log->listed == 0;
+        },
+        40000);
+    end(m_leave);
+    m_rssLeft = statusKb(m_server.processId(), "VmRSS");
+
+    // Anything late or repeated would have come by now.
+    waitFor([] { return false; }, 200);
+    gather();
+    stopWorkers();
+    m_closedAll = waitFor([&] { return m_log->connections == 0; }, 10000);
+    m_rssClosed = statusKb(m_server.processId(), "VmRSS");
+    m_goneWithoutLeaving = m_log->goneWithoutLeaving;
+    probeList();
+    stopServer();
+    return report();
+}
+
+int LoadRun::report()
+{
+    const int n = m_terminals;
+    bool ok = m_connected && m_joined && m_chatted && m_left && m_closedAll &&
+              m_serverStoppedCleanly && int(m_records.size()) == n;
+
+    int connectedTerminals = 0;
+    int errors = 0;
+    QString firstError;
+    qint64 lost = 0, duplicated = 0, chatReads = 0, chatMerged = 0, chatMalformed = 0,
+           wrongSender = 0;
+    for (const TerminalRecord &t : m_records) {
+        connectedTerminals += t.connected == 4 ? 1 : 0;
+        errors += t.errors;
+        if (firstError.isEmpty() && !t.firstError.isEmpty())
+            firstError = u'T' % QString::number(t.index + 1) % u' ' % t.firstError;
+        chatReads += t.chatReads;
+        chatMerged += t.chatMerged;
+        chatMalformed += t.chatMalformed;
+        wrongSender += t.chatWrongSender;
+        for (quint8 seen : t.chatSeen) {
+            lost += seen == 0 ? 1 : 0;
+            duplicated += seen > 1 ? seen - 1 : 0;
+        }
+    }
+    lost += qint64(n - int(m_records.size())) * kRounds;
+    const NoticeCheck list = checkNotices(m_records, &TerminalRecord::list, {}, n);
+    const NoticeCheck join = checkNotices(m_records, &TerminalRecord::join, m_shared.joinSuffix, n);
+    const NoticeCheck leave = checkNotices(m_records, &TerminalRecord::leave, {}, n);
+    const bool probeOk = m_probeBytes == "PROBE" && m_probeReads == 1;
+    ok = ok && connectedTerminals == n && errors == 0 && lost == 0 && duplicated == 0 &&
+         chatMalformed == 0 && wrongSender == 0 && probeOk;
+    qint64 merged = chatMerged;
+    for (const NoticeCheck *c : {&list, &join, &leave}) {
+        ok = ok && c->complete == n && c->malformed == 0 && c->sameOrder;
+        merged += c->merged;
+    }
+
+    const auto lagIn = [&](const Window &w) {
+        std::vector<qint64> v;
+        for (const LagSample &s : m_lag) {
+            if (s.dueNs >= w.startNs && s.dueNs < w.endNs)
+                v.push_back(s.lateNs);
+        }
+        return percentiles(std::move(v));
+    };
+    const auto cpu = [](qint64 ns, const Window &w) {
+        return w.seconds() > 0 ? 100.0 * double(ns) / 1e9 / w.seconds() : 0.0;
+    };
+    const auto yesNo = [](bool b) { return b ? "yes" : "NO"; };
+
+    std::printf("vornel-server on %s under %d terminals (%d connections), %d client threads, "
+                "%d CPUs\n",
+                qPrintable(kServerAddress), n, 4 * n, m_threadCount, QThread::idealThreadCount());
+    std::printf("\n%-8s %8s %10s %13s %11s %11s %13s %13s\n", "phase", "time s", "messages",
+                "server us/msg", "server CPU%", "client CPU%", "loop lag p99", "loop lag max");
+    const qint64 squared = qint64(n) * n;
+    struct Row
+    {
+        const char *name;
+        const Window *window;
+        qint64 messages; // the server sends
+    };
+    for (const Row &row :
+         {Row{"connect", &m_connect, 0}, Row{"join", &m_join, 2 * squared},
+          Row{"chat", &m_chat, qint64(n) * kRounds}, Row{"leave", &m_leave, squared}}) {
+        const Window &w = *row.window;
+        const Percentiles lag = lagIn(w);
+        const double perMessage =
+            row.messages > 0 ? double(w.serverCpuNs) / 1e3 / double(row.messages) : 0.0;
+        std::printf("%-8s %8.2f %10lld %13.1f %11.0f %11.0f %10.2f ms %10.2f ms\n", row.name,
+                    w.seconds(), qlonglong(row.messages), perMessage, cpu(w.serverCpuNs, w),
+                    cpu(w.clientCpuNs, w), lag.p99, lag.max);
+    }
+    std::printf("(server us/msg: server CPU time per message it sent; CPU%% of one core; loop "
+                "lag: how late the client threads' 10 ms timers ran)\n");
+
+    std::printf("\nconnect: %d of %d terminals with all four channels, server counted %d at "
+                "most; %s\n",
+                connectedTerminals, n, m_log->mostConnections,
+                m_connected ? "complete" : "INCOMPLETE (gave up)");
+    std::printf("join: every list and notice at every terminal %.2f s after the first "
+                "nickname (%.2f s after the first connection)%s\n",
+                m_join.seconds(), double(m_join.endNs - m_connect.startNs) / 1e9,
+                m_joined ? "" : " -- INCOMPLETE (gave up)");
+    const auto printNotices = [&](const char *what, const NoticeCheck &c) {
+        std::printf("  %-13s terminals with all %d exactly once: %d; notices %lld in %lld "
+                    "reads; missing %lld, extra %lld; merged into one read %lld, malformed "
+                    "reads %lld; same order everywhere: %s\n",
+                    what, n, c.complete, qlonglong(c.notices), qlonglong(c.reads),
+                    qlonglong(c.missing), qlonglong(c.extra), qlonglong(c.merged),
+                    qlonglong(c.malformed), yesNo(c.sameOrder));
+    };
+    printNotices("user list:", list);
+    printNotices("join notices:", join);
+
+    const Percentiles fanOut = percentiles(m_latencies);
+    std::printf("chat: %d lines, one every %d ms, to %d terminals: %lld deliveries of %lld; "
+                "lost %lld, duplicated %lld; merged into one read %lld, malformed reads %lld, "
+                "wrong sender %lld\n",
+                kRounds, m_roundMs, n, qlonglong(fanOut.count), qlonglong(qint64(n) * kRounds),
+                qlonglong(lost), qlonglong(duplicated), qlonglong(chatMerged),
+                qlonglong(chatMalformed), qlonglong(wrongSender));
+    std::printf("  fan-out latency, send to arrival: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                fanOut.p50, fanOut.p99, fanOut.max);
+    std::printf("leave: every notice at every terminal %.2f s after the first leave%s\n",
+                m_leave.seconds(), m_left ? "" : " -- INCOMPLETE (gave up)");
+    printNotices("leave notices:", leave);
+    std::printf("  server's list at the end: %d listed (log); a fresh user list connection "
+                "got %s in %d reads: %s\n",
+                m_log->listed, m_probeBytes.isEmpty() ? "nothing" : m_probeBytes.constData(),
+                m_probeReads, probeOk ? "only its own nickname" : "NOT only its own nickname");
+    std::printf("  connections after everyone closed: %d (log); gone without leaving: %d\n",
+                m_log->connections, m_goneWithoutLeaving);
+
+    std::printf("\nserver VmRSS: idle %.1f MiB, after join %.1f MiB, chat peak %.1f MiB, after "
+                "leave %.1f MiB, all closed %.1f MiB; VmHWM %.1f MiB\n",
+                mib(m_rssIdle), mib(m_rssJoined), mib(m_rssChatPeak), mib(m_rssLeft),
+                mib(m_rssClosed), mib(m_hwm));
+    std::printf("socket errors and unasked disconnections at the terminals: %d%s%s\n", errors,
+                firstError.isEmpty() ? "" : ", first: ", qPrintable(firstError));
+    std::printf("server warnings: %d; stopped cleanly on SIGTERM: %s\n", m_log->warningCount,
+                yesNo(m_serverStoppedCleanly));
+    for (const QString &w : std::as_const(m_log->warnings))
+        std::printf("  %s\n", qPrintable(w));
+    if (!m_serverFailure.isEmpty())
+        std::printf("%s\n", qPrintable(m_serverFailure));
+    // The server sends a connection's next message only once the last has reached the
+    // other end and 5 ms have passed, so two in one read mean that the reading thread was
+    // more than that late: compare with the loop lag above.
+    std::printf("messages merged into one read: %lld (a reading thread more than the server's "
+                "gap late)\n",
+                qlonglong(merged));
+    std::printf("everything delivered exactly once, in order, list empty at the end: %s\n",
+                yesNo(ok));
+    if (fanOut.count > 0)
+        std::printf("fan-out p99, %d terminals (goal < %.0f ms): %.2f ms\n", n, kGoalMs,
+                    fanOut.p99);
+    else
+        std::printf("fan-out p99, %d terminals (goal < %.0f ms): not measured\n", n, kGoalMs);
+    return ok ? 0 : 1;
+}
+
+int envInt(const char *name, int fallback, int low, int high)
+{
+    bool given = false;
+    const int value = qEnvironmentVariable(name).toInt(&given);
+    return given ? std::clamp(value, low, high) : fallback;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const QString serverNoGlib =
+        qEnvironmentVariableIsSet("QT_NO_GLIB") ? qEnvironmentVariable("QT_NO_GLIB") : QString();
+    // The glib event dispatcher registers and unregisters socket notifiers in linear time,
+    // which with a thousand sockets on a thread would make this process, the measuring
+    // instrument, a bottleneck of its own.
+    qputenv("QT_NO_GLIB", "1");
+    QCoreApplication app(argc, argv);
+    const int terminals = envInt("VORNEL_LOAD_TERMINALS", 500, 1, 1000);
+    const int threads = std::min(terminals, envInt("VORNEL_LOAD_THREADS", 2, 1, 16));
+    LoadRun run(terminals, threads, serverNoGlib);
+    return run.run();
+}

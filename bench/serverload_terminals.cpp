@@ -1,0 +1,279 @@
+#include "serverload_terminals.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+constexpr int kProbeMs = 10;
+
+// A decimal number from 1 to limit, without leading zeros, at the start of bytes.
+bool takeNumber(QByteArrayView &bytes, int limit, int *number)
+{
+    qsizetype end = 0;
+    qint64 value = 0;
+    while (end < bytes.size() && end < 10 && bytes[end] >= '0' && bytes[end] <= '9')
+        value = value * 10 + (bytes[end++] - '0');
+    if (end == 0 || bytes[0] == '0' || value < 1 || value > limit)
+        return false;
+    *number = int(value);
+    bytes = bytes.sliced(end);
+    return true;
+}
+
+bool takeLiteral(QByteArrayView &bytes, QByteArrayView literal)
+{
+    if (!bytes.startsWith(literal))
+        return false;
+    bytes = bytes.sliced(literal.size());
+    return true;
+}
+
+} // namespace
+
+qint64 monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+QByteArray loadNickname(int index)
+{
+    return 'T' + QByteArray::number(index + 1);
+}
+
+bool parseNotices(QByteArrayView bytes, QByteArrayView suffix, int terminals,
+                  std::vector<int> *numbers)
+{
+    numbers->clear();
+    while (!bytes.isEmpty()) {
+        int n = 0;
+        if (!takeLiteral(bytes, "T") || !takeNumber(bytes, terminals, &n) ||
+            !takeLiteral(bytes, suffix))
+            return false;
+        numbers->push_back(n);
+    }
+    return true;
+}
+
+bool parseChat(QByteArrayView bytes, std::vector<ChatLine> *lines)
+{
+    lines->clear();
+    while (!bytes.isEmpty()) {
+        ChatLine line{};
+        if (!takeLiteral(bytes, "<T") || !takeNumber(bytes, 1 << 30, &line.sender) ||
+            !takeLiteral(bytes, "> msg ") || !takeNumber(bytes, 1 << 30, &line.round))
+            return false;
+        // The first round is 1; rounds are counted from 0 here.
+        --line.round;
+        lines->push_back(line);
+    }
+    return true;
+}
+
+LoadWorker::LoadWorker(const LoadShared &shared, int threadIndex, int threadCount)
+    : m_shared(shared), m_threadIndex(threadIndex), m_threadCount(threadCount)
+{
+    const int mine = (shared.terminals - threadIndex + threadCount - 1) / threadCount;
+    m_terminals.resize(size_t(std::max(0, mine)));
+    // Every terminal gets every line.
+    m_latencies.reserve(m_terminals.size() * size_t(shared.rounds));
+}
+
+LoadWorker::~LoadWorker() = default;
+
+LoadWorker::Terminal *LoadWorker::terminal(int index)
+{
+    if (index % m_threadCount != m_threadIndex)
+        return nullptr;
+    const size_t slot = size_t(index / m_threadCount);
+    return slot < m_terminals.size() ? m_terminals[slot].get() : nullptr;
+}
+
+void LoadWorker::startLagProbe()
+{
+    m_lag.reserve(20000);
+    m_probe = new QTimer(this);
+    m_probe->setSingleShot(true);
+    m_probe->setTimerType(Qt::PreciseTimer);
+    connect(m_probe, &QTimer::timeout, this, [this] {
+        m_lag.push_back({m_probeDue, monotonicNs() - m_probeDue});
+        armLagProbe();
+    });
+    armLagProbe();
+}
+
+void LoadWorker::armLagProbe()
+{
+    if (m_closing || m_lag.size() >= 30000)
+        return;
+    m_probeDue = monotonicNs() + qint64(kProbeMs) * 1000000;
+    m_probe->start(kProbeMs);
+}
+
+void LoadWorker::connectTerminal(int index, const QHostAddress &local)
+{
+    const size_t slot = size_t(index / m_threadCount);
+    if (index % m_threadCount != m_threadIndex || slot >= m_terminals.size())
+        return;
+    auto owned = std::make_unique<Terminal>();
+    Terminal *t = owned.get();
+    m_terminals[slot] = std::move(owned);
+    t->record.index = index;
+    t->record.chatSeen.assign(size_t(m_shared.rounds), 0);
+
+    for (const Channel channel : allChannels) {
+        auto *socket = new QTcpSocket(this);
+        t->sockets[size_t(indexOf(channel))] = socket;
+        connect(socket, &QTcpSocket::connected, this, [this, t] {
+            ++t->record.connected;
+            ++connectedSockets;
+        });
+        connect(socket, &QTcpSocket::readyRead, this,
+                [this, t, channel, socket] { onRead(*t, channel, socket); });
+        connect(socket, &QTcpSocket::errorOccurred, this, [this, t, channel, socket] {
+            fail(*t, QString::fromLatin1(nameOf(channel)) % u": " % socket->errorString());
+        });
+        connect(socket, &QTcpSocket::disconnected, this, [this, t, channel] {
+            fail(*t, QString::fromLatin1(nameOf(channel)) % u": closed by the server");
+        });
+        // Every terminal on an address of its own, as on a LAN, within the range this
+        // benchmark may use.
+        if (!socket->bind(local))
+            fail(*t, QStringLiteral("cannot bind to ") % local.toString() % u": " %
+                         socket->errorString());
+        socket->connectToHost(m_shared.server, portOf(channel));
+    }
+}
+
+void LoadWorker::announce(int index)
+{
+    if (Terminal *t = terminal(index)) {
+        const QByteArray nickname = loadNickname(index);
+        t->sockets[indexOf(Channel::UserList)]->write(nickname);
+        t->sockets[indexOf(Channel::Join)]->write(nickname);
+    }
+}
+
+void LoadWorker::sendChat(int index, int round)
+{
+    if (Terminal *t = terminal(index)) {
+        const QByteArray line =
+            '<' + loadNickname(index) + "> msg " + QByteArray::number(round + 1);
+        m_shared.sentNs[size_t(round)].store(monotonicNs(), std::memory_order_release);
+        t->sockets[indexOf(Channel::Chat)]->write(line);
+    }
+}
+
+void LoadWorker::leave(int index)
+{
+    if (Terminal *t = terminal(index))
+        t->sockets[indexOf(Channel::Leave)]->write(loadNickname(index));
+}
+
+void LoadWorker::shutDown()
+{
+    m_closing = true;
+    delete m_probe;
+    m_probe = nullptr;
+    for (const auto &t : m_terminals) {
+        if (!t)
+            continue;
+        for (QTcpSocket *&socket : t->sockets) {
+            socket->disconnectFromHost();
+            delete socket;
+            socket = nullptr;
+        }
+    }
+}
+
+std::vector<TerminalRecord> LoadWorker::records() const
+{
+    std::vector<TerminalRecord> out;
+    out.reserve(m_terminals.size());
+    for (const auto &t : m_terminals) {
+        if (t)
+            out.push_back(t->record);
+    }
+    return out;
+}
+
+void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
+{
+    const qint64 now = monotonicNs();
+    const QByteArray data = socket->readAll();
+    if (data.isEmpty())
+        return;
+    switch (channel) {
+    case Channel::Chat:
+        readChat(t, data, now);
+        return;
+    case Channel::UserList:
+        readNotices(t.record.list, data, {}, listComplete);
+        return;
+    case Channel::Join:
+        readNotices(t.record.join, data, m_shared.joinSuffix, joinComplete);
+        return;
+    case Channel::Leave:
+        readNotices(t.record.leave, data, {}, leaveComplete);
+        return;
+    }
+}
+
+void LoadWorker::readNotices(NoticeRecord &r, const QByteArray &data, QByteArrayView suffix,
+                             std::atomic<int> &complete)
+{
+    const int before = r.notices;
+    r.bytes += data;
+    ++r.reads;
+    if (parseNotices(data, suffix, m_shared.terminals, &m_numbers)) {
+        r.notices += int(m_numbers.size());
+        r.merged += int(m_numbers.size()) - 1;
+    } else {
+        // Cut or garbled; the bytes of all reads together are checked afterwards.
+        ++r.malformed;
+        r.notices += int(suffix.isEmpty() ? data.count('T') : data.count(suffix));
+    }
+    if (before < m_shared.terminals && r.notices >= m_shared.terminals)
+        ++complete;
+}
+
+void LoadWorker::readChat(Terminal &t, const QByteArray &data, qint64 nowNs)
+{
+    TerminalRecord &r = t.record;
+    ++r.chatReads;
+    if (!parseChat(data, &m_parsed)) {
+        ++r.chatMalformed;
+        return;
+    }
+    r.chatMerged += int(m_parsed.size()) - 1;
+    for (const ChatLine &line : m_parsed) {
+        if (line.round < 0 || line.round >= m_shared.rounds) {
+            ++r.chatMalformed;
+            continue;
+        }
+        if (line.sender != line.round % m_shared.terminals + 1)
+            ++r.chatWrongSender;
+        const qint64 sent = m_shared.sentNs[size_t(line.round)].load(std::memory_order_acquire);
+        if (sent > 0)
+            m_latencies.push_back(nowNs - sent);
+        quint8 &seen = r.chatSeen[size_t(line.round)];
+        if (seen == 0)
+            ++chatDeliveries;
+        if (seen < 255)
+            ++seen;
+    }
+}
+
+void LoadWorker::fail(Terminal &t, const QString &what)
+{
+    if (m_closing)
+        return;
+    if (t.record.errors++ == 0)
+        t.record.firstError = what;
+    ++errors;
+}
