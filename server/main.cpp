@@ -33,6 +33,10 @@ int main(int argc, char *argv[])
                                       "%{if-warning}warning: %{endif}"
                                       "%{if-critical}error: %{endif}"
                                       "%{if-fatal}fatal: %{endif}%{message}"));
+    // Qt's own event loop handles thousands of sockets with far less work per message than
+    // the glib one, whose cost grows with every open connection.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vornel-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VORNEL_VERSION));
