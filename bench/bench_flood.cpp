@@ -6,6 +6,7 @@
 // VORNEL_FLOOD_SECONDS sets the flood's length (default 10).
 #include "common/fakeserver.h"
 #include "common/formaccess.h"
+#include "common/percentiles.h"
 #include "ui/main/chatlog.h"
 #include "ui/main/form1.h"
 
@@ -113,32 +114,6 @@ qint64 threadCpuNs()
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-struct Percentiles
-{
-    size_t count = 0;
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
-
-// Of delays in nanoseconds, in milliseconds.
-Percentiles percentiles(std::vector<qint64> v)
-{
-    Percentiles p;
-    p.count = v.size();
-    if (v.empty())
-        return p;
-    std::sort(v.begin(), v.end());
-    const auto at = [&](double q) {
-        const size_t rank = size_t(std::ceil(q * double(v.size())));
-        return double(v[std::clamp<size_t>(rank, 1, v.size()) - 1]) / 1e6;
-    };
-    p.p50 = at(0.50);
-    p.p99 = at(0.99);
-    p.max = double(v.back()) / 1e6;
-    return p;
 }
 
 void printDelays(const char *when, const Percentiles &p)

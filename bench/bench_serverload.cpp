@@ -9,6 +9,7 @@
 // always runs Qt without glib; the server gets QT_NO_GLIB only if it was set for this one.
 #include "channel.h"
 #include "channels/cp1254.h"
+#include "common/percentiles.h"
 #include "serverlimits.h"
 #include "serverload_terminals.h"
 
@@ -50,37 +51,6 @@ constexpr int kConnectRate = 500;
 constexpr int kAnnounceRate = 1000;
 // Every wait below gives up once the run has taken this long.
 constexpr qint64 kBudgetMs = 110000;
-
-double msFromNs(qint64 ns)
-{
-    return double(ns) / 1e6;
-}
-
-struct Percentiles
-{
-    size_t count = 0;
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
-
-// Of nanoseconds, in milliseconds.
-Percentiles percentiles(std::vector<qint64> v)
-{
-    Percentiles p;
-    p.count = v.size();
-    if (v.empty())
-        return p;
-    std::sort(v.begin(), v.end());
-    const auto at = [&](double q) {
-        const size_t rank = size_t(std::ceil(q * double(v.size())));
-        return msFromNs(v[std::clamp<size_t>(rank, 1, v.size()) - 1]);
-    };
-    p.p50 = at(0.50);
-    p.p99 = at(0.99);
-    p.max = msFromNs(v.back());
-    return p;
-}
 
 // A field of /proc/<pid>/status in kB, or -1.
 qint64 statusKb(qint64 pid, QByteArrayView field)
