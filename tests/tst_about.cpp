@@ -137,6 +137,14 @@ void TestAbout::enterClosesAndReopeningRestarts()
     activate(about);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
     QVERIFY(!about->isVisible());
+
+    // Escape unloads it too: the scrolling stops.
+    activate(&form);
+    form.mnuabout_Click();
+    activate(about);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QVERIFY(!about->isVisible());
+    QVERIFY(!control<QTimer>(about, "Timer1")->isActive());
 }
 
 void TestAbout::chatGoesOnWhileOpen()

@@ -151,6 +151,13 @@ void frmAbout::showEvent(QShowEvent *event)
     QDialog::showEvent(event);
 }
 
+void frmAbout::hideEvent(QHideEvent *event)
+{
+    // However the window goes (Tamam, Escape, closed from outside), it is unloaded.
+    Timer1.stop();
+    QDialog::hideEvent(event);
+}
+
 void frmAbout::closeEvent(QCloseEvent *event)
 {
     Timer1.stop();
