@@ -22,7 +22,8 @@ private slots:
     void refusedConnectionRaisesError();
     void unresolvableHostRaisesError();
     void closeIsHarmlessAndReconnects();
-    void orderlyCloseByServerIsNoError();
+    void serverEndsTheConnection_data();
+    void serverEndsTheConnection();
 };
 
 void TestWire::decodeMatchesThePlatformCodePage()
@@ -152,9 +153,19 @@ void TestWire::closeIsHarmlessAndReconnects()
     QTRY_COMPARE(server.acceptedCount(FakeServer::Join), 2);
 }
 
-void TestWire::orderlyCloseByServerIsNoError()
+void TestWire::serverEndsTheConnection_data()
 {
-    FakeServer server(QStringLiteral("127.0.0.153"));
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("orderly close is no error") << false << QStringLiteral("127.0.0.153");
+    QTest::newRow("reset is 10054") << true << QStringLiteral("127.0.0.154");
+}
+
+void TestWire::serverEndsTheConnection()
+{
+    QFETCH(bool, reset);
+    QFETCH(QString, address);
+    FakeServer server(address);
     QVERIFY(server.listen({FakeServer::Chat}));
     Winsock channel;
     QVERIFY(channel.setRemoteHost(server.address()).ok());
@@ -164,9 +175,18 @@ void TestWire::orderlyCloseByServerIsNoError()
     QVERIFY(channel.Connect().ok());
     QVERIFY(connected.wait());
     QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
-    server.closeConnections(FakeServer::Chat);
+    if (reset)
+        server.resetConnections(FakeServer::Chat);
+    else
+        server.closeConnections(FakeServer::Chat);
     QTRY_VERIFY(!channel.isConnected());
-    QCOMPARE(errors.size(), 0);
+    if (!reset) {
+        QCOMPARE(errors.size(), 0);
+        return;
+    }
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors[0][0].toInt(), 10054);
+    QCOMPARE(errors[0][1].toString(), QStringLiteral("Bağlantı karşı tarafça sıfırlandı"));
 }
 
 QTEST_GUILESS_MAIN(TestWire)

@@ -21,6 +21,7 @@ Winsock::Winsock(QObject *parent) : QObject(parent), m_socket(this), m_connectTi
     connect(&m_connectTimer, &QTimer::timeout, this, &Winsock::onConnectTimeout);
     connect(&m_socket, &QTcpSocket::connected, this, [this] {
         m_connectTimer.stop();
+        m_resetProbe.watch(m_socket.socketDescriptor());
         emit Connected();
     });
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
@@ -29,6 +30,10 @@ Winsock::Winsock(QObject *parent) : QObject(parent), m_socket(this), m_connectTi
             emit DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
     });
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &Winsock::onSocketError);
+    connect(&m_socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
+        if (s == QAbstractSocket::UnconnectedState)
+            m_resetProbe.release();
+    });
 }
 
 Winsock::~Winsock()
@@ -36,12 +41,14 @@ Winsock::~Winsock()
     // The socket is destroyed after this body; nothing it says then may reach us.
     m_socket.disconnect(this);
     m_socket.abort();
+    m_resetProbe.release();
 }
 
 void Winsock::Close()
 {
     m_connectTimer.stop();
     m_socket.abort();
+    m_resetProbe.release();
 }
 
 WinsockResult Winsock::setRemoteHost(const QString &host)
@@ -90,8 +97,11 @@ WinsockResult Winsock::GetData(QString &data)
 void Winsock::onSocketError(QAbstractSocket::SocketError error)
 {
     m_connectTimer.stop();
-    // An orderly close by the server is not an error, as with the classic control.
-    if (error == QAbstractSocket::RemoteHostClosedError)
+    // Qt reports a reset as a close. An orderly close by the server is not an error, as with
+    // the classic control; a reset is.
+    const bool reset = m_resetProbe.wasReset();
+    m_resetProbe.release();
+    if (error == QAbstractSocket::RemoteHostClosedError && !reset)
         return;
     const int number = SocketErrors::fromSocketError(error);
     emit Error(number, SocketErrors::description(number));

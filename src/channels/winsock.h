@@ -1,5 +1,6 @@
 #pragma once
 
+#include "resetprobe.h"
 #include "winsockresult.h"
 
 #include <QObject>
@@ -53,6 +54,7 @@ private:
 
     QTcpSocket m_socket;
     QTimer m_connectTimer;
+    ResetProbe m_resetProbe;
     QString m_remoteHost;
     qint32 m_remotePort = 0;
 };
