@@ -5,6 +5,7 @@
 #include "ui/main/msgbox.h"
 
 #include <QLineEdit>
+#include <QWindow>
 
 void Form1::Command1_Click()
 {
@@ -32,13 +33,22 @@ void Form1::appendToLog(const QString &piece)
 
 void Form1::raiseOnArrival()
 {
-    // In front of all other windows from the first arrival on. The flag is set once, since
-    // changing window flags recreates the native window; the window is shown without taking
-    // the focus from whatever program the user is typing in.
-    if (!m_topmost) {
-        m_topmost = true;
+    // In front of all other windows from the first arrival on, where it stays. The flag goes
+    // onto the existing native window: changing the widget's flags would destroy and
+    // recreate it, and the keyboard focus and any input method with it. Nothing here
+    // activates the window; the user goes on typing wherever the focus is.
+    const Qt::WindowFlags flags = windowFlags() | Qt::WindowStaysOnTopHint;
+    if (flags != windowFlags()) {
         setAttribute(Qt::WA_ShowWithoutActivating);
-        setWindowFlag(Qt::WindowStaysOnTopHint, true);
+        if (QWindow *native = windowHandle()) {
+            native->setFlags(flags);
+            overrideWindowFlags(flags);
+        } else {
+            setWindowFlags(flags);
+        }
     }
-    show();
+    if (isVisible())
+        raise();
+    else
+        show();
 }

@@ -4,8 +4,8 @@
 #include "ui/main/fonts.h"
 #include "ui/main/form1.h"
 
-#include <QCloseEvent>
 #include <QGuiApplication>
+#include <QHideEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
@@ -98,6 +98,7 @@ void frmAbout::Form_Load()
     m_top = StartTop;
     placeText();
     Timer1.start();
+    m_loaded = true;
     Command1->setFocus();
 }
 
@@ -128,6 +129,7 @@ void frmAbout::Command1_Click()
 
 void frmAbout::unload()
 {
+    m_loaded = false;
     Timer1.stop();
     hide();
     setResult(QDialog::Accepted);
@@ -142,24 +144,27 @@ bool frmAbout::eventFilter(QObject *watched, QEvent *event)
 
 void frmAbout::showEvent(QShowEvent *event)
 {
-    Form_Load();
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        QRect r(QPoint(), size());
-        r.moveCenter(screen->availableGeometry().center());
-        move(r.topLeft());
+    // Only showing an unloaded window loads it; a restore after minimising (the window
+    // system's own show) finds it loaded and scrolling.
+    if (!m_loaded) {
+        Form_Load();
+        if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+            QRect r(QPoint(), size());
+            r.moveCenter(screen->availableGeometry().center());
+            move(r.topLeft());
+        }
     }
     QDialog::showEvent(event);
 }
 
 void frmAbout::hideEvent(QHideEvent *event)
 {
-    // However the window goes (Tamam, Escape, closed from outside), it is unloaded.
-    Timer1.stop();
+    // However the window goes (Tamam, Escape, closed from outside), it is unloaded; being
+    // minimised, by itself or with the main window, is the window system's own hide and
+    // leaves it loaded.
+    if (!event->spontaneous()) {
+        m_loaded = false;
+        Timer1.stop();
+    }
     QDialog::hideEvent(event);
-}
-
-void frmAbout::closeEvent(QCloseEvent *event)
-{
-    Timer1.stop();
-    QDialog::closeEvent(event);
 }

@@ -32,7 +32,6 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
-    void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
@@ -47,4 +46,5 @@ private:
     QPushButton *Command1 = nullptr;
     QTimer Timer1;
     float m_top = StartTop; // single precision, as the box's Top always was
+    bool m_loaded = false;
 };

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QIcon>
@@ -24,6 +25,20 @@ template <typename T> T *named(T *object, const char *name)
 {
     object->setObjectName(QLatin1StringView(name));
     return object;
+}
+
+// Switching to another window or opening a menu leaves a control the window's focus widget:
+// its focus comes back to it afterwards, so it has not lost it.
+bool keepsFocus(const QEvent *focusOut)
+{
+    switch (static_cast<const QFocusEvent *>(focusOut)->reason()) {
+    case Qt::ActiveWindowFocusReason:
+    case Qt::PopupFocusReason:
+    case Qt::MenuBarFocusReason:
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -246,7 +261,7 @@ void Form1::connectHandlers()
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == TxtNick && event->type() == QEvent::FocusOut)
+    if (watched == TxtNick && event->type() == QEvent::FocusOut && !keepsFocus(event))
         TxtNick_LostFocus();
     return QMainWindow::eventFilter(watched, event);
 }
@@ -267,10 +282,14 @@ void Form1::closeEvent(QCloseEvent *event)
 {
     bool cancel = false;
     Form_QueryUnload(cancel, 0);
-    if (cancel)
+    if (cancel) {
         event->ignore();
-    else
-        event->accept();
+        return;
+    }
+    event->accept();
+    // Closing takes the focus from the field for good.
+    if (focusWidget() == TxtNick)
+        TxtNick_LostFocus();
 }
 
 bool Form1::isConnectedState() const

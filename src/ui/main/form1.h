@@ -154,6 +154,5 @@ private:
     std::deque<PendingRemoval> m_pendingRemovals;
     QElapsedTimer m_clock;
 
-    bool m_topmost = false;
     std::function<void()> m_endProgram;
 };
