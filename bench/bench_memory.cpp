@@ -1,7 +1,7 @@
 // Resident memory of the terminal: idle with its window shown, and what a long chat costs,
 // against the size of the text itself. A plain program linked like the terminal, so that
 // no extra library is counted in its memory.
-#include "channels/cp1254.h"
+#include "protocol/cp1254.h"
 #include "ui/main/chatlog.h"
 #include "ui/main/form1.h"
 
