@@ -39,14 +39,7 @@ struct Connected
         session.setNickname(nick);
         if (!session.connectTo(address).ok())
             qFatal("cannot connect to %s", qPrintable(address));
-        if (!QTest::qWaitFor([this] {
-                for (quint16 port : FakeServer::allPorts()) {
-                    if (server.connectionCount(port) != 1)
-                        return false;
-                }
-                return !server.received(FakeServer::Join).isEmpty() &&
-                       !server.received(FakeServer::UserList).isEmpty();
-            }))
+        if (!QTest::qWaitFor([this] { return server.terminalConnected(); }))
             qFatal("session did not connect to %s", qPrintable(address));
     }
 

@@ -5,17 +5,6 @@
 #include "protocol/chatline.h"
 #include "protocol/cp1254.h"
 
-IoThread::IoThread(QObject *parent) : QThread(parent)
-{
-    setObjectName(QStringLiteral("vornel-io"));
-}
-
-IoThread::~IoThread()
-{
-    quit();
-    wait();
-}
-
 ChatSession::ChatSession(QObject *parent, Reading reading)
     : QObject(parent), Winsock1(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winsock2(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),

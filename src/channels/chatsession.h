@@ -1,25 +1,15 @@
 #pragma once
 
+#include "iothread.h"
 #include "userlistmodel.h"
 #include "winsock.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QThread>
 #include <QTimer>
 
 #include <deque>
-
-// The thread a session's channels read on; stopped and waited for when it is destroyed.
-class IoThread : public QThread
-{
-    Q_OBJECT
-
-public:
-    explicit IoThread(QObject *parent = nullptr);
-    ~IoThread() override;
-};
 
 // One terminal's conversation with the chat server, without any window: the four channels,
 // connecting and announcing the nickname, the user list and the departures still to be taken

@@ -75,14 +75,7 @@ struct ConnectedTerminal : ListeningServer, Terminal
     explicit ConnectedTerminal(const QString &address, const QString &nick = QStringLiteral("ALI"))
         : ListeningServer(address), Terminal(nick, address)
     {
-        if (!QTest::qWaitFor([this] {
-                for (quint16 port : FakeServer::allPorts()) {
-                    if (server.connectionCount(port) != 1)
-                        return false;
-                }
-                return !server.received(FakeServer::Join).isEmpty() &&
-                       !server.received(FakeServer::UserList).isEmpty();
-            }))
+        if (!QTest::qWaitFor([this] { return server.terminalConnected(); }))
             qFatal("terminal did not connect to %s", qPrintable(address));
     }
 

@@ -40,6 +40,8 @@ public:
     QByteArray received(quint16 port) const { return m_received.value(port); }
     void clearReceived() { m_received.clear(); }
     int connectionCount(quint16 port) const;
+    // One terminal has all four channels open and has announced its nickname.
+    bool terminalConnected() const;
     int acceptedCount(quint16 port) const { return m_accepted.value(port); }
     QList<QTcpSocket *> connections(quint16 port) const;
 
