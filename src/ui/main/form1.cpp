@@ -28,11 +28,11 @@ template <typename T> T *named(T *object, const char *name)
 
 } // namespace
 
-Form1::Form1(QWidget *parent, ChatSession::Reading reading)
+Form1::Form1(QWidget *parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
-      Timer1(this), m_session(this, reading)
+      Timer1(this), m_session(this)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Yazışma - Terminal Modülü"));

@@ -27,8 +27,7 @@ class Form1 : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit Form1(QWidget *parent = nullptr,
-                   ChatSession::Reading reading = ChatSession::Reading::OwnThread);
+    explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
 
     // How the exit entry ends the program; tests replace it.
