@@ -1,5 +1,7 @@
 // Text on the wire and the socket channel itself.
+#include "channels/iothread.h"
 #include "channels/socketerrors.h"
+#include "channels/socketworker.h"
 #include "channels/winsock.h"
 #include "common/fakeserver.h"
 #include "protocol/chatline.h"
@@ -25,6 +27,8 @@ private slots:
     void unresolvableHostRaisesError();
     void closeIsHarmlessAndReconnects();
     void orderlyCloseByServerIsNoError();
+    void closeSilencesTheAttempt();
+    void untakenArrivalsHoldTheSenderBack();
 };
 
 void TestWire::decodeMatchesThePlatformCodePage()
@@ -183,6 +187,56 @@ void TestWire::orderlyCloseByServerIsNoError()
     server.closeConnections(FakeServer::Chat);
     QTRY_VERIFY(!channel.isConnected());
     QCOMPARE(errors.size(), 0);
+}
+
+void TestWire::closeSilencesTheAttempt()
+{
+    // Nothing listens here; the refusal may already be on its way when the channel closes.
+    IoThread io;
+    io.start();
+    Winsock channel(&io, nullptr);
+    QVERIFY(channel.setRemoteHost(QStringLiteral("127.0.0.154")).ok());
+    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
+    QSignalSpy errors(&channel, &Winsock::Error);
+    QVERIFY(channel.Connect().ok());
+    channel.Close();
+    QVERIFY(!errors.wait(300));
+}
+
+void TestWire::untakenArrivalsHoldTheSenderBack()
+{
+    FakeServer server(QStringLiteral("127.0.0.155"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    IoThread io;
+    io.start();
+    Winsock channel(&io, nullptr);
+    QVERIFY(channel.setRemoteHost(server.address()).ok());
+    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(connected.wait());
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+
+    QByteArray payload(SocketWorker::MaxUntaken + 8 * 1024 * 1024, 'x');
+    for (qsizetype i = 0; i < payload.size(); i += 4093)
+        payload[i] = char(i % 251);
+    qint64 arrived = 0;
+    connect(&channel, &Winsock::DataArrival, &channel, [&](qint32 bytes) { arrived += bytes; });
+    server.send(FakeServer::Chat, payload);
+    // Nobody takes anything: reading stops, and the rest waits with the sender.
+    QTRY_VERIFY(arrived >= SocketWorker::MaxUntaken);
+    QVERIFY(!QTest::qWaitFor([&] { return arrived == payload.size(); }, 500));
+
+    // Taken, everything comes, exactly once and in order.
+    QByteArray all;
+    const auto takeAll = [&] {
+        for (QByteArray data; channel.GetData(data).ok() && !data.isEmpty();)
+            all += data;
+    };
+    connect(&channel, &Winsock::DataArrival, &channel, takeAll);
+    takeAll();
+    QTRY_COMPARE(all.size(), payload.size());
+    QVERIFY(all == payload);
 }
 
 QTEST_GUILESS_MAIN(TestWire)
