@@ -1,7 +1,7 @@
 // Text on the wire: our code page 1254 tables against Qt's own converter for the same code
 // page, on a mebibyte of Turkish chat as it crosses the wire.
-#include "channels/cp1254.h"
 #include "common/benchmain.h"
+#include "protocol/cp1254.h"
 
 #include <QStringDecoder>
 #include <QStringEncoder>

@@ -63,14 +63,7 @@ protected:
 
         bool announced = false;
         const auto checkConnected = [&] {
-            if (announced)
-                return;
-            for (quint16 port : FakeServer::allPorts()) {
-                if (server.connectionCount(port) != 1)
-                    return;
-            }
-            if (server.received(FakeServer::Join).isEmpty() ||
-                server.received(FakeServer::UserList).isEmpty())
+            if (announced || !server.terminalConnected())
                 return;
             announced = true;
             emit terminalConnected();

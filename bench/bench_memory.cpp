@@ -1,7 +1,8 @@
 // Resident memory of the terminal: idle with its window shown, and what a long chat costs,
 // against the size of the text itself. A plain program linked like the terminal, so that
 // no extra library is counted in its memory.
-#include "channels/cp1254.h"
+#include "protocol/chatline.h"
+#include "protocol/cp1254.h"
 #include "ui/main/chatlog.h"
 #include "ui/main/form1.h"
 
@@ -118,9 +119,9 @@ int main(int argc, char **argv)
     for (int i = 0; i < kLines; ++i) {
         if (i == kLines - kLinesPerEventPass)
             lastBatchStart = clock.nsecsElapsed();
-        const QString line = chatLine(i);
-        wireBytes += Cp1254::encode(line).size();
-        log->append(QString(line + QStringLiteral("\r\n")));
+        const QByteArray arrival = Cp1254::encode(chatLine(i));
+        wireBytes += arrival.size();
+        log->appendBytes(logLine(arrival));
         log->setSelStart(int(log->length()));
         if ((i + 1) % kLinesPerEventPass == 0) {
             QCoreApplication::processEvents();

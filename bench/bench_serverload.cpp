@@ -7,9 +7,9 @@
 //
 // VORNEL_LOAD_THREADS sets how many threads share the terminals (default 2). This process
 // always runs Qt without glib; the server gets QT_NO_GLIB only if it was set for this one.
-#include "channel.h"
-#include "channels/cp1254.h"
 #include "common/percentiles.h"
+#include "protocol/channel.h"
+#include "protocol/chatline.h"
 #include "serverlimits.h"
 #include "serverload_terminals.h"
 
@@ -387,7 +387,7 @@ void LoadRun::startWorkers()
     m_shared.server = QHostAddress(kServerAddress);
     m_shared.terminals = m_terminals;
     m_shared.rounds = kRounds;
-    m_shared.joinSuffix = Cp1254::encode(u" sohbete katıldı.");
+    m_shared.joinSuffix = joinNotice({});
     m_shared.sentNs = std::make_unique<std::atomic<qint64>[]>(size_t(kRounds));
     for (int i = 0; i < m_threadCount; ++i) {
         auto *thread = new QThread;

@@ -5,7 +5,6 @@
 //
 //   startup_probe form1|minimal <spawn time, steady clock ns>
 //   prints: main <ns> app <ns> shown <ns>
-#include "app/windows.h"
 #include "ui/main/form1.h"
 
 #include <QApplication>
@@ -65,7 +64,7 @@ int main(int argc, char *argv[])
         QApplication::setApplicationName(QStringLiteral("vornel"));
         QApplication::setApplicationVersion(QStringLiteral(VORNEL_VERSION));
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/vornel/vornel.ico")));
-        window.reset(Windows::mainWindow());
+        window = std::make_unique<Form1>();
     } else {
         auto *minimal = new QMainWindow;
         minimal->setCentralWidget(new QLabel(QStringLiteral("Merhaba"), minimal));

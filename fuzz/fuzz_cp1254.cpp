@@ -1,7 +1,7 @@
 // The wire code page: bytes survive a round trip unchanged, and any text encodes one byte per
 // code point, each the byte that decodes back to it or '?' when no byte does.
-#include "channels/cp1254.h"
 #include "fuzzsupport.h"
+#include "protocol/cp1254.h"
 
 #include <QHash>
 

@@ -3,6 +3,7 @@
 // connection has closed it must hold no connection and nobody on its list.
 #include "chatserver.h"
 #include "fuzzsupport.h"
+#include "protocol/channel.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -17,7 +18,8 @@
 namespace {
 
 const QHostAddress kAddress(QStringLiteral("127.0.0.252"));
-constexpr std::array<quint16, 4> kPorts = {10420, 4201, 10081, 10082};
+constexpr std::array<quint16, 4> kPorts = {portOf(Channel::Chat), portOf(Channel::UserList),
+                                           portOf(Channel::Leave), portOf(Channel::Join)};
 
 bool pumpUntil(const std::function<bool()> &done, int msec = 3000)
 {

@@ -1,7 +1,7 @@
 #include "chatserver.h"
 
-#include "channels/cp1254.h"
 #include "peer.h"
+#include "protocol/chatline.h"
 #include "serverlog.h"
 
 #include <QTcpServer>
@@ -11,16 +11,6 @@
 #include <algorithm>
 
 using namespace std::chrono_literals;
-
-namespace {
-
-const QByteArray &joinSuffix()
-{
-    static const QByteArray suffix = Cp1254::encode(u" sohbete katıldı.");
-    return suffix;
-}
-
-} // namespace
 
 ChatServer::ChatServer(QObject *parent) : QObject(parent) {}
 
@@ -153,7 +143,7 @@ void ChatServer::handleArrival(Peer *peer, const QByteArray &message)
         const QByteArray nickname = nicknameFrom(peer, message);
         qCInfo(lcServer).noquote()
             << QStringLiteral("%1: %2 joined").arg(peer->name(), printableNickname(nickname));
-        broadcast(Channel::Join, nickname + joinSuffix());
+        broadcast(Channel::Join, joinNotice(nickname));
         return;
     }
     case Channel::Leave:

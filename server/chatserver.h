@@ -1,6 +1,6 @@
 #pragma once
 
-#include "channel.h"
+#include "protocol/channel.h"
 #include "serverlimits.h"
 
 #include <QByteArray>

@@ -44,7 +44,11 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Chat server for Vornel terminals on a local network.\n"
-                       "Ports: 10420 chat, 4201 user list, 10082 join, 10081 leave."));
+                       "Ports: %1 chat, %2 user list, %3 join, %4 leave.")
+            .arg(portOf(Channel::Chat))
+            .arg(portOf(Channel::UserList))
+            .arg(portOf(Channel::Join))
+            .arg(portOf(Channel::Leave)));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption listenOption(

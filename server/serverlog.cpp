@@ -1,6 +1,6 @@
 #include "serverlog.h"
 
-#include "channels/cp1254.h"
+#include "protocol/cp1254.h"
 
 Q_LOGGING_CATEGORY(lcServer, "vornel.server")
 

@@ -1,6 +1,5 @@
 // The about window: its text, the scrolling, focus and keys, and opening it over the main
 // window without stopping the chat.
-#include "app/windows.h"
 #include "common/connectedterminal.h"
 #include "ui/about/frmabout.h"
 
@@ -55,7 +54,7 @@ void TestAbout::windowLayout()
 {
     Form1 form;
     form.mnuabout_Click();
-    frmAbout *about = Windows::aboutWindow();
+    frmAbout *about = form.aboutWindow();
     QVERIFY(about->isVisible());
     QCOMPARE(about->parentWidget(), &form);
     QVERIFY(about->windowFlags() & Qt::FramelessWindowHint);
@@ -75,7 +74,7 @@ void TestAbout::scrollPositions()
 {
     Form1 form;
     form.mnuabout_Click();
-    frmAbout *about = Windows::aboutWindow();
+    frmAbout *about = form.aboutWindow();
     QCOMPARE(about->textTop(), 4050.0);
     about->Timer1_Timer();
     QCOMPARE(about->textTop(), 4040.0);
@@ -101,7 +100,7 @@ void TestAbout::focusStaysOnTheButton()
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     form.mnuabout_Click();
-    frmAbout *about = Windows::aboutWindow();
+    frmAbout *about = form.aboutWindow();
     activate(about);
     auto *button = control<QPushButton>(about, "Command1");
     auto *text = control<QTextEdit>(about, "Text1");
@@ -119,7 +118,7 @@ void TestAbout::enterClosesAndReopeningRestarts()
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     form.mnuabout_Click();
-    frmAbout *about = Windows::aboutWindow();
+    frmAbout *about = form.aboutWindow();
     activate(about);
     for (int i = 0; i < 10; ++i)
         about->Timer1_Timer();
@@ -130,7 +129,7 @@ void TestAbout::enterClosesAndReopeningRestarts()
     activate(&form);
 
     form.mnuabout_Click();
-    QCOMPARE(Windows::aboutWindow(), about); // one instance for the whole program
+    QCOMPARE(form.aboutWindow(), about); // one instance, kept by the main window
     QCOMPARE(about->textTop(), 4050.0);
     QVERIFY(control<QTimer>(about, "Timer1")->isActive());
     QCOMPARE(control<QTimer>(about, "Timer1")->interval(), 20);
@@ -153,7 +152,7 @@ void TestAbout::chatGoesOnWhileOpen()
     t.form.show();
     QVERIFY(QTest::qWaitForWindowActive(&t.form));
     t.form.mnuabout_Click();
-    frmAbout *about = Windows::aboutWindow();
+    frmAbout *about = t.form.aboutWindow();
     activate(about);
     QCOMPARE(QApplication::activeModalWidget(), about);
     t.arrive(FakeServer::Chat, "hala buradayim");

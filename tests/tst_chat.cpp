@@ -1,8 +1,5 @@
 // Chat lines going up and coming down, and the main window's own behaviour.
-#include "common/fakeserver.h"
-#include "common/formaccess.h"
-#include "ui/main/chatlog.h"
-#include "ui/main/form1.h"
+#include "common/connectedterminal.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -34,31 +31,6 @@ private slots:
     void twoTerminalsTalk();
 };
 
-namespace {
-
-// A terminal connected to a fake server, its channels open.
-struct Connected
-{
-    explicit Connected(const QString &address, const QString &nick = QStringLiteral("ALI"))
-        : server(address)
-    {
-        QVERIFY(server.listen());
-        control<QLineEdit>(&form, "TxtNick")->setText(nick);
-        control<QLineEdit>(&form, "Text3")->setText(address);
-        form.CmdConnect_Click();
-        for (quint16 port : FakeServer::allPorts())
-            QTRY_COMPARE(server.connectionCount(port), 1);
-        QTRY_VERIFY(!server.received(FakeServer::Join).isEmpty());
-    }
-    ChatLog *log() { return control<ChatLog>(&form, "Text1"); }
-    QLineEdit *entry() { return control<QLineEdit>(&form, "Text2"); }
-
-    FakeServer server;
-    Form1 form;
-};
-
-} // namespace
-
 void TestChat::sentLinesAreExact_data()
 {
     QTest::addColumn<QString>("message");
@@ -73,7 +45,7 @@ void TestChat::sentLinesAreExact()
 {
     QFETCH(QString, message);
     QFETCH(QByteArray, wire);
-    Connected t(QStringLiteral("127.0.0.30"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.30"));
     t.entry()->setText(message);
     t.form.Command1_Click();
     QTRY_COMPARE(t.server.received(FakeServer::Chat), wire);
@@ -105,7 +77,7 @@ void TestChat::failedSendIsShownAndEntryEmptied()
 
 void TestChat::arrivalsAppendWithLineEnds()
 {
-    Connected t(QStringLiteral("127.0.0.31"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.31"));
     t.server.send(FakeServer::Chat, "a");
     QTRY_COMPARE(t.log()->text(), QStringLiteral("a\r\n"));
     t.server.send(FakeServer::Chat, "b");
@@ -123,7 +95,7 @@ void TestChat::arrivalsAppendWithLineEnds()
 
 void TestChat::arrivalsShowLiterally()
 {
-    Connected t(QStringLiteral("127.0.0.32"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.32"));
     t.server.send(FakeServer::Chat, "<b>x</b> <img src=x> &amp;");
     QTRY_COMPARE(t.log()->text(), QStringLiteral("<b>x</b> <img src=x> &amp;\r\n"));
     QCOMPARE(t.log()->toPlainText(), QStringLiteral("<b>x</b> <img src=x> &amp;\n"));
@@ -136,7 +108,7 @@ void TestChat::arrivalsShowLiterally()
 
 void TestChat::arrivalRaisesWindowOnce()
 {
-    Connected t(QStringLiteral("127.0.0.33"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.33"));
     QVERIFY(!(t.form.windowFlags() & Qt::WindowStaysOnTopHint));
     t.server.send(FakeServer::Chat, "1");
     QTRY_VERIFY(t.form.isVisible());
@@ -153,7 +125,7 @@ void TestChat::arrivalRaisesWindowOnce()
 
 void TestChat::arrivalAfterDisconnectStillAppended()
 {
-    Connected t(QStringLiteral("127.0.0.34"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.34"));
     t.form.mnudisconnect_Click();
     t.server.send(FakeServer::Chat, "son");
     QTRY_COMPARE(t.log()->text(), QStringLiteral("son\r\n"));
@@ -161,7 +133,7 @@ void TestChat::arrivalAfterDisconnectStillAppended()
 
 void TestChat::logCaretStaysAtEnd()
 {
-    Connected t(QStringLiteral("127.0.0.35"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.35"));
     t.server.send(FakeServer::Chat, "birinci satir");
     QTRY_COMPARE(t.log()->text(), QStringLiteral("birinci satir\r\n"));
     QCOMPARE(t.log()->selStart(), int(t.log()->text().size()));
@@ -176,7 +148,7 @@ void TestChat::logCaretStaysAtEnd()
 
 void TestChat::clearEmptiesOnlyTheLog()
 {
-    Connected t(QStringLiteral("127.0.0.36"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.36"));
     t.server.send(FakeServer::Chat, "silinecek");
     t.server.send(FakeServer::UserList, "AYSE");
     auto *list = control<QListView>(&t.form, "List1");
@@ -232,7 +204,7 @@ void TestChat::nicknameUpperCasedOnFocusLoss()
 
 void TestChat::enterPressesSend()
 {
-    Connected t(QStringLiteral("127.0.0.37"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.37"));
     t.form.show();
     QVERIFY(QTest::qWaitForWindowActive(&t.form));
     t.entry()->setFocus();

@@ -26,11 +26,9 @@ private slots:
     void refusals_data();
     void refusals();
     void connectedStateBeforeAnyChannelConnects();
-    void nicknameAnnouncedOnUserListAndJoin();
     void disconnectAnnouncesDepartureAndKeepsLog();
     void disconnectWithoutLeaveChannel();
     void refusedConnectionReportedOncePerChannel();
-    void secondConnectRetargetsAllChannels();
 };
 
 namespace {
@@ -241,22 +239,6 @@ void TestConnection::connectedStateBeforeAnyChannelConnects()
     QCOMPARE(boxes.boxes.size(), 0);
 }
 
-void TestConnection::nicknameAnnouncedOnUserListAndJoin()
-{
-    FakeServer server(QStringLiteral("127.0.0.11"));
-    QVERIFY(server.listen());
-    Form1 form;
-    typeNick(form, QStringLiteral("ALİ Ş"), server.address());
-    form.CmdConnect_Click();
-    QTRY_COMPARE(server.received(FakeServer::UserList), QByteArray("AL\xDD \xDE"));
-    QTRY_COMPARE(server.received(FakeServer::Join), QByteArray("AL\xDD \xDE"));
-    QTRY_COMPARE(server.connectionCount(FakeServer::Leave), 1);
-    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
-    // The chat and leave channels say nothing on connecting.
-    QCOMPARE(server.received(FakeServer::Chat), QByteArray());
-    QCOMPARE(server.received(FakeServer::Leave), QByteArray());
-}
-
 void TestConnection::disconnectAnnouncesDepartureAndKeepsLog()
 {
     FakeServer server(QStringLiteral("127.0.0.12"));
@@ -316,28 +298,6 @@ void TestConnection::refusedConnectionReportedOncePerChannel()
         QCOMPARE(box.title, QStringLiteral("Vornel"));
     }
     QVERIFY(form.isConnectedState());
-}
-
-void TestConnection::secondConnectRetargetsAllChannels()
-{
-    FakeServer first(QStringLiteral("127.0.0.15"));
-    FakeServer second(QStringLiteral("127.0.0.16"));
-    QVERIFY(first.listen());
-    QVERIFY(second.listen());
-    Form1 form;
-    typeNick(form, QStringLiteral("ALI"), first.address());
-    form.CmdConnect_Click();
-    for (quint16 port : FakeServer::allPorts())
-        QTRY_COMPARE(first.connectionCount(port), 1);
-    form.mnudisconnect_Click();
-
-    control<QLineEdit>(&form, "Text3")->setText(second.address());
-    form.CmdConnect_Click();
-    for (quint16 port : FakeServer::allPorts()) {
-        QTRY_COMPARE(second.connectionCount(port), 1);
-        QTRY_COMPARE(first.connectionCount(port), 0);
-    }
-    QTRY_COMPARE(second.received(FakeServer::UserList), QByteArray("ALI"));
 }
 
 QTEST_MAIN(TestConnection)

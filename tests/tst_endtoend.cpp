@@ -1,8 +1,7 @@
 // Real terminals with the real server: joining, talking and leaving, end to end.
 #include "chatserver.h"
-#include "common/formaccess.h"
-#include "ui/main/chatlog.h"
-#include "ui/main/form1.h"
+#include "common/connectedterminal.h"
+#include "protocol/chatline.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -22,31 +21,17 @@ private slots:
 
 namespace {
 
-struct Terminal
+// The list after the clean-up a tick would make.
+QStringList listed(const Terminal &t)
 {
-    Terminal(const QString &nick, const QString &server) : form(std::make_unique<Form1>())
-    {
-        control<QLineEdit>(form.get(), "TxtNick")->setText(nick);
-        control<QLineEdit>(form.get(), "Text3")->setText(server);
-        form->CmdConnect_Click();
-    }
-    QString log() const { return control<ChatLog>(form.get(), "Text1")->text(); }
-    QStringList entries() const
-    {
-        form->Timer1_Timer();
-        QStringList e;
-        const QAbstractItemModel *m = control<QListView>(form.get(), "List1")->model();
-        for (int i = 0; i < m->rowCount(); ++i)
-            e.append(m->index(i, 0).data().toString());
-        return e;
-    }
-    void say(const QString &line) const
-    {
-        control<QLineEdit>(form.get(), "Text2")->setText(line);
-        form->Command1_Click();
-    }
-    std::unique_ptr<Form1> form;
-};
+    t.form.Timer1_Timer();
+    return t.entries();
+}
+
+QString logOf(const Terminal &t)
+{
+    return t.log()->text();
+}
 
 } // namespace
 
@@ -58,34 +43,34 @@ void TestEndToEnd::joinTalkAndLeave()
     const QString address = QStringLiteral("127.0.0.90");
 
     Terminal ali(QStringLiteral("ALİ"), address);
-    QTRY_COMPARE(ali.entries(), QStringList(QStringLiteral("ALİ")));
+    QTRY_COMPARE(listed(ali), QStringList(QStringLiteral("ALİ")));
     Terminal ayse(QStringLiteral("AYŞE"), address);
-    QTRY_COMPARE(ayse.entries().size(), 2);
+    QTRY_COMPARE(listed(ayse).size(), 2);
     Terminal can(QStringLiteral("CAN"), address);
     const QStringList everyone = {QStringLiteral("ALİ"), QStringLiteral("AYŞE"),
                                   QStringLiteral("CAN")};
     for (const Terminal *t : {&ali, &ayse, &can})
-        QTRY_COMPARE(t->entries(), everyone);
-    QTRY_VERIFY(ali.log().contains(QStringLiteral("CAN sohbete katıldı.\r\n")));
-    QTRY_VERIFY(ayse.log().contains(QStringLiteral("CAN sohbete katıldı.\r\n")));
-    QVERIFY(ali.log().contains(QStringLiteral("AYŞE sohbete katıldı.\r\n")));
+        QTRY_COMPARE(listed(*t), everyone);
+    QTRY_VERIFY(logOf(ali).contains(joinedLine(u"CAN")));
+    QTRY_VERIFY(logOf(ayse).contains(joinedLine(u"CAN")));
+    QVERIFY(logOf(ali).contains(joinedLine(u"AYŞE")));
 
     ali.say(QStringLiteral("Herkese merhaba, çay hazır!"));
     const QString line = QStringLiteral("<ALİ> Herkese merhaba, çay hazır!\r\n");
     for (const Terminal *t : {&ali, &ayse, &can})
-        QTRY_VERIFY(t->log().contains(line));
+        QTRY_VERIFY(logOf(*t).contains(line));
     ayse.say(QStringLiteral("geliyorum"));
     for (const Terminal *t : {&ali, &ayse, &can})
-        QTRY_VERIFY(t->log().contains(QStringLiteral("<AYŞE> geliyorum\r\n")));
+        QTRY_VERIFY(logOf(*t).contains(QStringLiteral("<AYŞE> geliyorum\r\n")));
     for (const Terminal *t : {&ali, &ayse, &can})
-        QCOMPARE(t->log().count(line), 1);
+        QCOMPARE(logOf(*t).count(line), 1);
 
-    ayse.form->mnudisconnect_Click();
+    ayse.form.mnudisconnect_Click();
     for (const Terminal *t : {&ali, &can})
-        QTRY_VERIFY(t->log().endsWith(QStringLiteral("AYŞE sohbetten ayrıldı.\r\n")));
+        QTRY_VERIFY(logOf(*t).endsWith(leftLine(u"AYŞE")));
     for (const Terminal *t : {&ali, &can}) {
-        t->form->Timer2_Timer();
-        QCOMPARE(t->entries(), QStringList({QStringLiteral("ALİ"), QStringLiteral("CAN")}));
+        t->form.session().Timer2_Timer();
+        QCOMPARE(listed(*t), QStringList({QStringLiteral("ALİ"), QStringLiteral("CAN")}));
     }
     QTRY_COMPARE(server.nicknames().size(), 2);
     QCOMPARE(boxes.boxes.size(), 0);
@@ -97,11 +82,11 @@ void TestEndToEnd::crashedTerminalLeavesTheList()
     QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.91"))));
     Terminal ali(QStringLiteral("ALİ"), QStringLiteral("127.0.0.91"));
     auto veli = std::make_unique<Terminal>(QStringLiteral("VELİ"), QStringLiteral("127.0.0.91"));
-    QTRY_COMPARE(ali.entries().size(), 2);
+    QTRY_COMPARE(listed(ali).size(), 2);
     veli.reset(); // gone without a word
-    QTRY_VERIFY(ali.log().endsWith(QStringLiteral("VELİ sohbetten ayrıldı.\r\n")));
-    ali.form->Timer2_Timer();
-    QCOMPARE(ali.entries(), QStringList(QStringLiteral("ALİ")));
+    QTRY_VERIFY(logOf(ali).endsWith(leftLine(u"VELİ")));
+    ali.form.session().Timer2_Timer();
+    QCOMPARE(listed(ali), QStringList(QStringLiteral("ALİ")));
     QTRY_COMPARE(server.nicknames().size(), 1);
 }
 

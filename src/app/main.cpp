@@ -1,4 +1,3 @@
-#include "app/windows.h"
 #include "ui/main/form1.h"
 
 #include <QApplication>
@@ -66,14 +65,12 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(VORNEL_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/vornel/vornel.ico")));
 
-    Form1 *form = Windows::mainWindow();
+    Form1 form;
     // The exit entry ends the program at once: no close request, no handler afterwards.
-    form->setEndProgram([] {
+    form.setEndProgram([] {
         std::fflush(nullptr);
         std::_Exit(0);
     });
-    form->show();
-    const int rc = QApplication::exec();
-    delete form;
-    return rc;
+    form.show();
+    return QApplication::exec();
 }

@@ -1,7 +1,10 @@
 #include "winsock.h"
 
-#include "cp1254.h"
+#include "protocol/cp1254.h"
 #include "socketerrors.h"
+#include "socketworker.h"
+
+#include <QThread>
 
 #include <limits>
 
@@ -14,46 +17,56 @@ WinsockResult failure(int number)
 
 } // namespace
 
-Winsock::Winsock(QObject *parent) : QObject(parent), m_socket(this), m_connectTimer(this)
+Winsock::Winsock(QObject *parent) : Winsock(nullptr, parent) {}
+
+Winsock::Winsock(QThread *ioThread, QObject *parent) : QObject(parent), m_worker(new SocketWorker)
 {
-    m_connectTimer.setSingleShot(true);
-    m_connectTimer.setInterval(21000);
-    connect(&m_connectTimer, &QTimer::timeout, this, &Winsock::onConnectTimeout);
-    connect(&m_socket, &QTcpSocket::connected, this, [this] {
-        m_connectTimer.stop();
-        m_resetProbe.watch(m_socket.socketDescriptor());
-        emit Connected();
+    if (ioThread)
+        m_worker->moveToThread(ioThread);
+    // Events of an attempt that was closed since are dropped here, on our own thread.
+    connect(m_worker, &SocketWorker::connected, this, [this](quint64 generation) {
+        if (generation == m_generation)
+            emit Connected();
     });
-    connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
-        const qint64 waiting = m_socket.bytesAvailable();
-        if (waiting > 0)
-            emit DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
-    });
-    connect(&m_socket, &QTcpSocket::errorOccurred, this, &Winsock::onSocketError);
-    connect(&m_socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
-        if (s == QAbstractSocket::UnconnectedState)
-            m_resetProbe.release();
+    connect(m_worker, &SocketWorker::received, this, &Winsock::arrived);
+    connect(m_worker, &SocketWorker::failed, this, [this](quint64 generation, int number) {
+        if (generation == m_generation)
+            emit Error(number, SocketErrors::description(number));
     });
 }
 
 Winsock::~Winsock()
 {
-    // The socket is destroyed after this body; nothing it says then may reach us.
-    m_socket.disconnect(this);
-    m_socket.abort();
-    m_resetProbe.release();
+    m_worker->disconnect(this);
+    if (m_worker->thread() == QThread::currentThread()) {
+        delete m_worker;
+        return;
+    }
+    // Closed now; deleted by its own thread, at the latest when that thread finishes.
+    onWorker([worker = m_worker] { worker->close(); });
+    m_worker->deleteLater();
+}
+
+template <typename Call> void Winsock::onWorker(Call call) const
+{
+    if (m_worker->thread() == QThread::currentThread())
+        call();
+    else
+        QMetaObject::invokeMethod(m_worker, call, Qt::BlockingQueuedConnection);
 }
 
 void Winsock::Close()
 {
-    m_connectTimer.stop();
-    m_socket.abort();
-    m_resetProbe.release();
+    ++m_generation;
+    onWorker([this] { m_worker->close(); });
+    dropArrivals();
 }
 
 WinsockResult Winsock::setRemoteHost(const QString &host)
 {
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+    bool idle = false;
+    onWorker([&] { idle = m_worker->state() == QAbstractSocket::UnconnectedState; });
+    if (!idle)
         return failure(SocketErrors::InvalidOperation);
     m_remoteHost = host;
     return {};
@@ -63,7 +76,9 @@ WinsockResult Winsock::setRemotePort(qint32 port)
 {
     if (port < 0 || port > 65535)
         return failure(SocketErrors::InvalidPropertyValue);
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+    bool idle = false;
+    onWorker([&] { idle = m_worker->state() == QAbstractSocket::UnconnectedState; });
+    if (!idle)
         return failure(SocketErrors::InvalidOperation);
     m_remotePort = port;
     return {};
@@ -71,46 +86,83 @@ WinsockResult Winsock::setRemotePort(qint32 port)
 
 WinsockResult Winsock::Connect()
 {
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+    // The new attempt's events may come before the call returns.
+    bool started = false;
+    const quint64 previous = m_generation;
+    const quint64 generation = ++m_generation;
+    onWorker([&] {
+        if (m_worker->state() != QAbstractSocket::UnconnectedState)
+            return;
+        m_worker->connectTo(m_remoteHost, quint16(m_remotePort), m_connectTimeout, generation);
+        started = true;
+    });
+    if (!started) {
+        m_generation = previous;
         return failure(SocketErrors::InvalidOperation);
-    m_connectTimer.start();
-    m_socket.connectToHost(m_remoteHost, quint16(m_remotePort));
+    }
+    dropArrivals();
     return {};
 }
 
 WinsockResult Winsock::SendData(const QString &data)
 {
-    if (m_socket.state() != QAbstractSocket::ConnectedState)
-        return failure(SocketErrors::WrongProtocolOrState);
     const QByteArray bytes = Cp1254::encode(data);
-    if (m_socket.write(bytes) != bytes.size())
-        return failure(SocketErrors::fromSocketError(m_socket.error()));
+    int number = 0;
+    onWorker([&] { number = m_worker->write(bytes); });
+    if (number != 0)
+        return failure(number);
     return {};
 }
 
 WinsockResult Winsock::GetData(QString &data)
 {
-    data = Cp1254::decode(m_socket.readAll());
+    QByteArray bytes;
+    const WinsockResult result = GetData(bytes);
+    data = Cp1254::decode(bytes);
+    return result;
+}
+
+WinsockResult Winsock::GetData(QByteArray &data)
+{
+    data.clear();
+    if (!m_arrivals.empty()) {
+        data = std::move(m_arrivals.front());
+        m_arrivals.pop_front();
+        m_worker->taken(data.size());
+    }
     return {};
 }
 
-void Winsock::onSocketError(QAbstractSocket::SocketError error)
+bool Winsock::isConnected() const
 {
-    m_connectTimer.stop();
-    // Qt reports a reset as a close. An orderly close by the server is not an error, as with
-    // the classic control; a reset is.
-    const bool reset = m_resetProbe.wasReset();
-    m_resetProbe.release();
-    if (error == QAbstractSocket::RemoteHostClosedError && !reset)
-        return;
-    const int number = SocketErrors::fromSocketError(error);
-    emit Error(number, SocketErrors::description(number));
+    bool connected = false;
+    onWorker([&] { connected = m_worker->state() == QAbstractSocket::ConnectedState; });
+    return connected;
 }
 
-void Winsock::onConnectTimeout()
+quint16 Winsock::localPort() const
 {
-    if (m_socket.state() == QAbstractSocket::ConnectedState)
+    quint16 port = 0;
+    onWorker([&] { port = m_worker->localPort(); });
+    return port;
+}
+
+void Winsock::arrived(quint64 generation, const QByteArray &bytes)
+{
+    if (generation != m_generation) {
+        m_worker->taken(bytes.size());
         return;
-    m_socket.abort();
-    emit Error(SocketErrors::TimedOut, SocketErrors::description(SocketErrors::TimedOut));
+    }
+    m_arrivals.push_back(bytes);
+    emit DataArrival(qint32(qMin<qsizetype>(bytes.size(), std::numeric_limits<qint32>::max())));
+}
+
+void Winsock::dropArrivals()
+{
+    qint64 dropped = 0;
+    for (const QByteArray &bytes : m_arrivals)
+        dropped += bytes.size();
+    m_arrivals.clear();
+    if (dropped > 0)
+        m_worker->taken(dropped);
 }

@@ -2,6 +2,7 @@
 
 #include "common/fakeserver.h"
 #include "common/formaccess.h"
+#include "protocol/chatline.h"
 #include "ui/main/chatlog.h"
 #include "ui/main/form1.h"
 
@@ -9,26 +10,25 @@
 #include <QListView>
 #include <QtTest>
 
-// A terminal connected to its own fake server, all four channels open and announced.
-struct ConnectedTerminal
+// The log lines of a join notice the server made and of a departure.
+inline QString joinedLine(QStringView nickname)
 {
-    explicit ConnectedTerminal(const QString &address, const QString &nick = QStringLiteral("ALI"))
-        : server(address)
+    return nickname + JoinSuffix + QStringLiteral("\r\n");
+}
+
+inline QString leftLine(QStringView nickname)
+{
+    return nickname + LeaveSuffix + QStringLiteral("\r\n");
+}
+
+// A main window told to connect to a server, and what tests read from it.
+struct Terminal
+{
+    Terminal(const QString &nick, const QString &server)
     {
-        if (!server.listen())
-            qFatal("fake server cannot listen on %s", qPrintable(address));
         control<QLineEdit>(&form, "TxtNick")->setText(nick);
-        control<QLineEdit>(&form, "Text3")->setText(address);
+        control<QLineEdit>(&form, "Text3")->setText(server);
         form.CmdConnect_Click();
-        if (!QTest::qWaitFor([this] {
-                for (quint16 port : FakeServer::allPorts()) {
-                    if (server.connectionCount(port) != 1)
-                        return false;
-                }
-                return !server.received(FakeServer::Join).isEmpty() &&
-                       !server.received(FakeServer::UserList).isEmpty();
-            }))
-            qFatal("terminal did not connect to %s", qPrintable(address));
     }
 
     ChatLog *log() const { return control<ChatLog>(&form, "Text1"); }
@@ -50,6 +50,35 @@ struct ConnectedTerminal
         return rows.isEmpty() ? -1 : rows.first().row();
     }
 
+    void say(const QString &line) const
+    {
+        entry()->setText(line);
+        form.Command1_Click();
+    }
+
+    mutable Form1 form;
+};
+
+struct ListeningServer
+{
+    explicit ListeningServer(const QString &address) : server(address)
+    {
+        if (!server.listen())
+            qFatal("fake server cannot listen on %s", qPrintable(address));
+    }
+    FakeServer server;
+};
+
+// A terminal connected to its own fake server, all four channels open and announced.
+struct ConnectedTerminal : ListeningServer, Terminal
+{
+    explicit ConnectedTerminal(const QString &address, const QString &nick = QStringLiteral("ALI"))
+        : ListeningServer(address), Terminal(nick, address)
+    {
+        if (!QTest::qWaitFor([this] { return server.terminalConnected(); }))
+            qFatal("terminal did not connect to %s", qPrintable(address));
+    }
+
     // Sends one arrival on a port and waits until the terminal has taken it, so that
     // two sends never arrive as one.
     void arrive(quint16 port, const QByteArray &bytes)
@@ -57,14 +86,10 @@ struct ConnectedTerminal
         const QString before = log()->text();
         const int rows = list()->model()->rowCount();
         server.send(port, bytes);
-        const bool taken = QTest::qWaitFor([&] {
-            return port == FakeServer::UserList ? list()->model()->rowCount() != rows
-                                                : log()->text() != before;
-        });
-        if (!taken)
-            qWarning("arrival on port %u not taken", port);
+        QVERIFY2(QTest::qWaitFor([&] {
+                     return port == FakeServer::UserList ? list()->model()->rowCount() != rows
+                                                         : log()->text() != before;
+                 }),
+                 qPrintable(QStringLiteral("arrival on port %1 not taken").arg(port)));
     }
-
-    FakeServer server;
-    mutable Form1 form;
 };

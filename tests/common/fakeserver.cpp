@@ -56,6 +56,15 @@ int FakeServer::connectionCount(quint16 port) const
     return int(connections(port).size());
 }
 
+bool FakeServer::terminalConnected() const
+{
+    for (quint16 port : allPorts()) {
+        if (connectionCount(port) != 1)
+            return false;
+    }
+    return !received(Join).isEmpty() && !received(UserList).isEmpty();
+}
+
 QList<QTcpSocket *> FakeServer::connections(quint16 port) const
 {
     QList<QTcpSocket *> open;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/channel.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -12,18 +14,18 @@
 // A stand-in chat server on one loopback address, listening on the terminal's four ports.
 // The ports are fixed, so every test file takes addresses of its own:
 //   tst_connection 127.0.0.10-29, tst_chat 127.0.0.30-49, tst_userlist 127.0.0.50-69,
-//   tst_mainwindow 127.0.0.70-89, tst_endtoend 127.0.0.90-109, tst_hostile 127.0.0.110-149,
+//   tst_session 127.0.0.70-89, tst_endtoend 127.0.0.90-109, tst_hostile 127.0.0.110-149,
 //   tst_wire 127.0.0.150-159, tst_about 127.0.0.160-169, server tests 127.0.0.170-199,
-//   the screenshot tool 127.0.0.200, tst_desktop 127.0.0.210-219.
+//   the screenshot tool 127.0.0.200, tst_desktop 127.0.2.10-19; benchmarks 127.0.0.210-250, the server's fuzzer 127.0.0.252.
 class FakeServer : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr quint16 Chat = 10420;
-    static constexpr quint16 UserList = 4201;
-    static constexpr quint16 Leave = 10081;
-    static constexpr quint16 Join = 10082;
+    static constexpr quint16 Chat = portOf(Channel::Chat);
+    static constexpr quint16 UserList = portOf(Channel::UserList);
+    static constexpr quint16 Leave = portOf(Channel::Leave);
+    static constexpr quint16 Join = portOf(Channel::Join);
     static QList<quint16> allPorts() { return {Chat, UserList, Leave, Join}; }
 
     explicit FakeServer(const QString &address, QObject *parent = nullptr);
@@ -38,6 +40,8 @@ public:
     QByteArray received(quint16 port) const { return m_received.value(port); }
     void clearReceived() { m_received.clear(); }
     int connectionCount(quint16 port) const;
+    // One terminal has all four channels open and has announced its nickname.
+    bool terminalConnected() const;
     int acceptedCount(quint16 port) const { return m_accepted.value(port); }
     QList<QTcpSocket *> connections(quint16 port) const;
 

@@ -1,7 +1,6 @@
 // What only a desktop shows: native windows, activation, stacking and minimising, under a
 // real window manager on a virtual X display (run by tests/desktop/run-desktop). Keys are
 // typed through the X server, so they go where a user's keys would.
-#include "app/windows.h"
 #include "common/connectedterminal.h"
 #include "ui/about/frmabout.h"
 
@@ -92,7 +91,7 @@ private slots:
 
 void TestDesktop::arrivalLeavesTheUserTyping()
 {
-    ConnectedTerminal t(QStringLiteral("127.0.0.210"));
+    ConnectedTerminal t(QStringLiteral("127.0.2.10"));
     t.form.show();
     activate(&t.form);
     t.entry()->setFocus();
@@ -117,7 +116,7 @@ void TestDesktop::arrivalLeavesTheUserTyping()
 
 void TestDesktop::arrivalRaisesAboveTheActiveWindowWithoutActivating()
 {
-    ConnectedTerminal t(QStringLiteral("127.0.0.211"));
+    ConnectedTerminal t(QStringLiteral("127.0.2.11"));
     t.form.show();
     activate(&t.form);
     QWidget other;
@@ -186,7 +185,7 @@ void TestDesktop::aboutWindowScrollsThroughMinimiseAndRestore()
     form.show();
     activate(&form);
     form.mnuabout_Click();
-    frmAbout *about = Windows::aboutWindow();
+    frmAbout *about = form.aboutWindow();
     QVERIFY(QTest::qWaitForWindowExposed(about));
     QTRY_VERIFY(about->textTop() < frmAbout::StartTop - 100);
 

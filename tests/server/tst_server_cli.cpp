@@ -1,3 +1,5 @@
+#include "protocol/channel.h"
+
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -43,14 +45,14 @@ void TestServerCli::versionAndBadAddress()
 void TestServerCli::busyPortIsAnError()
 {
     QTcpServer blocker;
-    QVERIFY(blocker.listen(QHostAddress(QStringLiteral("127.0.0.186")), 10081));
+    QVERIFY(blocker.listen(QHostAddress(QStringLiteral("127.0.0.186")), portOf(Channel::Leave)));
     QProcess process;
     process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
                   {QStringLiteral("--listen"), QStringLiteral("127.0.0.186")});
     QVERIFY(finish(process));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QVERIFY(process.exitCode() != 0);
-    QVERIFY(process.readAllStandardError().contains("10081"));
+    QVERIFY(process.readAllStandardError().contains(QByteArray::number(portOf(Channel::Leave))));
 }
 
 void TestServerCli::stopsCleanlyOnSigterm()
@@ -64,7 +66,7 @@ void TestServerCli::stopsCleanlyOnSigterm()
     QTRY_VERIFY(log.contains("listening"));
 
     QTcpSocket client;
-    client.connectToHost(QHostAddress(QStringLiteral("127.0.0.187")), 4201);
+    client.connectToHost(QHostAddress(QStringLiteral("127.0.0.187")), portOf(Channel::UserList));
     client.write("ALI");
     QTRY_VERIFY(log.contains("\"ALI\" is on the list"));
 

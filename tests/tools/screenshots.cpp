@@ -1,9 +1,9 @@
 // Takes pictures of the real windows on whatever display it is given (scripts/screenshots
 // runs it under Xvfb): the main window at start, connected with some traffic, and the
 // about window over it. A stand-in server on 127.0.0.200 provides the traffic.
-#include "app/windows.h"
 #include "common/fakeserver.h"
 #include "common/formaccess.h"
+#include "protocol/chatline.h"
 #include "ui/about/frmabout.h"
 #include "ui/main/form1.h"
 
@@ -39,7 +39,8 @@ int main(int argc, char *argv[])
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
     QDir().mkpath(dir);
 
-    Form1 *form = Windows::mainWindow();
+    Form1 window;
+    Form1 *form = &window;
     form->show();
     if (!QTest::qWaitForWindowExposed(form))
         return 1;
@@ -60,8 +61,8 @@ int main(int argc, char *argv[])
                                "E"},
         {FakeServer::UserList, "MEHMET"},
         {FakeServer::UserList, "\xDE\xDDR\xDDN"},
-        {FakeServer::Join, "AY\xDE"
-                           "E sohbete kat\xFDld\xFD."},
+        {FakeServer::Join, joinNotice("AY\xDE"
+                                      "E")},
         {FakeServer::Chat, "<AY\xDE"
                            "E> Merhaba! Bug\xFCn ak\xFE"
                            "am toplant\xFD var m\xFD?"},
@@ -81,7 +82,7 @@ int main(int argc, char *argv[])
     ok = shoot(dir, QStringLiteral("main-connected")) && ok;
 
     form->mnuabout_Click();
-    frmAbout *about = Windows::aboutWindow();
+    frmAbout *about = form->aboutWindow();
     for (int i = 0; i < 150; ++i)
         about->Timer1_Timer();
     ok = shoot(dir, QStringLiteral("about")) && ok;

@@ -1,8 +1,6 @@
 #include "frmabout.h"
 
-#include "app/windows.h"
 #include "ui/main/fonts.h"
-#include "ui/main/form1.h"
 
 #include <QGuiApplication>
 #include <QHideEvent>
@@ -123,7 +121,8 @@ void frmAbout::Text1_GotFocus()
 void frmAbout::Command1_Click()
 {
     unload();
-    if (Form1 *main = Windows::mainWindow())
+    // The window that owns us is the main window.
+    if (QWidget *main = parentWidget())
         main->show();
 }
 

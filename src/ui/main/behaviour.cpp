@@ -1,6 +1,5 @@
 // The main window's own behaviour: loading, closing, leaving, the chat log's scrolling and
 // clearing, and the nickname field's rules.
-#include "app/windows.h"
 #include "channels/turkishcase.h"
 #include "chatlog.h"
 #include "form1.h"
@@ -57,6 +56,7 @@ void Form1::Text1_Change()
 
 void Form1::TxtNick_Change()
 {
+    m_session.setNickname(TxtNick->text());
     CmdConnect->setEnabled(!TxtNick->text().isEmpty());
 }
 
@@ -69,7 +69,7 @@ void Form1::TxtNick_LostFocus()
 
 void Form1::mnuabout_Click()
 {
-    frmAbout *about = Windows::aboutWindow();
+    frmAbout *about = aboutWindow();
     about->setWindowModality(Qt::WindowModal);
     about->open();
 }

@@ -1,6 +1,6 @@
 #include "chatlog.h"
 
-#include "channels/cp1254.h"
+#include "protocol/cp1254.h"
 
 #include <QScrollBar>
 #include <QTextBlock>
@@ -91,6 +91,23 @@ void ChatLog::append(QStringView piece)
     if (piece.isEmpty())
         return;
     store(piece);
+    draw(piece);
+}
+
+void ChatLog::appendBytes(QByteArrayView bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    const QString decoded = Cp1254::decode(bytes);
+    if (m_wide)
+        m_wideText.append(decoded);
+    else
+        m_narrowText.append(bytes);
+    draw(decoded);
+}
+
+void ChatLog::draw(QStringView piece)
+{
     QString shown = displayForm(piece);
     // Each paragraph of a document costs hundreds of bytes whatever its length, so lines are
     // kept together, LinesPerParagraph at a time, by line separators.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QPlainTextEdit>
 #include <QString>
 
@@ -20,6 +21,8 @@ public:
     void setText(const QString &text);
     // Equivalent to setText(text() + piece), in time proportional to the piece.
     void append(QStringView piece);
+    // The same for bytes as they came from the wire: kept as they are, decoded only to draw.
+    void appendBytes(QByteArrayView bytes);
 
     // The caret position as a character offset into text().
     int selStart() const { return m_selStart; }
@@ -38,6 +41,7 @@ signals:
 
 private:
     void store(QStringView piece);
+    void draw(QStringView piece);
 
     // The exact text. Everything that comes from the wire fits code page 1254, so it is
     // kept as one byte a character; the first character that does not fit switches to UTF-16.

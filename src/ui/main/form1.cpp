@@ -1,8 +1,8 @@
 #include "form1.h"
 
-#include "app/windows.h"
 #include "chatlog.h"
 #include "fonts.h"
+#include "ui/about/frmabout.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -47,15 +47,12 @@ Form1::Form1(QWidget *parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
-      Timer1(this), Timer2(this), Winsock1(this), Winsock2(this), Winleft(this), Winjoin(this),
-      m_userList(this)
+      Timer1(this), m_session(this)
 {
     setObjectName(QStringLiteral("Form1"));
-    Windows::registerMainWindow(this);
     setWindowTitle(QStringLiteral("Yazışma - Terminal Modülü"));
     setWindowIcon(QIcon(QStringLiteral(":/vornel/vornel.ico")));
     setFont(Fonts::msSansSerif());
-    m_clock.start();
     m_endProgram = [] { QCoreApplication::exit(0); };
 
     createControls();
@@ -150,7 +147,7 @@ void Form1::createControls()
     List1 = named(new QListView(client), "List1");
     placeAt(List1, 6495, 315, 1935, 5730);
     List1->setFont(Fonts::tahoma(9, true));
-    List1->setModel(&m_userList);
+    List1->setModel(&m_session.userList());
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
     List1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     List1->setUniformItemSizes(true);
@@ -176,14 +173,6 @@ void Form1::createControls()
 
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer1.setInterval(500);
-    Timer2.setObjectName(QStringLiteral("Timer2"));
-    Timer2.setSingleShot(true);
-    Timer2.setTimerType(Qt::PreciseTimer); // each removal is due a fixed time after its notice
-    Timer2.setInterval(RemovalDelayMs);
-    Winsock1.setObjectName(QStringLiteral("Winsock1"));
-    Winsock2.setObjectName(QStringLiteral("Winsock2"));
-    Winleft.setObjectName(QStringLiteral("Winleft"));
-    Winjoin.setObjectName(QStringLiteral("Winjoin"));
 
     setTabOrder(TxtNick, Text3);
     setTabOrder(Text3, CmdConnect);
@@ -241,18 +230,15 @@ void Form1::connectHandlers()
     }
     connect(mnuabout, &QAction::triggered, this, &Form1::mnuabout_Click);
 
-    connect(&Winsock1, &Winsock::DataArrival, this, &Form1::Winsock1_DataArrival);
-    connect(&Winsock1, &Winsock::Error, this, &Form1::Winsock1_Error);
-    connect(&Winsock2, &Winsock::Connected, this, &Form1::Winsock2_Connect);
-    connect(&Winsock2, &Winsock::Error, this, &Form1::Winsock2_Error);
-    connect(&Winsock2, &Winsock::DataArrival, this, &Form1::Winsock2_DataArrival);
-    connect(&Winjoin, &Winsock::Connected, this, &Form1::Winjoin_Connect);
-    connect(&Winjoin, &Winsock::DataArrival, this, &Form1::Winjoin_DataArrival);
-    connect(&Winleft, &Winsock::DataArrival, this, &Form1::Winleft_DataArrival);
+    connect(&m_session, &ChatSession::connectedChanged, this, &Form1::showConnected);
+    connect(&m_session, &ChatSession::socketError, this, &Form1::Winsock_Error);
+    connect(&m_session, &ChatSession::chatArrived, this, &Form1::Winsock1_DataArrival);
+    connect(&m_session, &ChatSession::joinArrived, this, &Form1::Winjoin_DataArrival);
+    connect(&m_session, &ChatSession::leaveArrived, this, &Form1::Winleft_DataArrival);
+    connect(&m_session, &ChatSession::departuresDone, Text4, &QLineEdit::clear);
 
     connect(Text4, &QLineEdit::textChanged, this, &Form1::Text4_Change);
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
-    connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
 
     connect(TxtNick, &QLineEdit::textChanged, this, &Form1::TxtNick_Change);
     TxtNick->installEventFilter(this);
@@ -290,6 +276,13 @@ void Form1::closeEvent(QCloseEvent *event)
     // Closing takes the focus from the field for good.
     if (focusWidget() == TxtNick)
         TxtNick_LostFocus();
+}
+
+frmAbout *Form1::aboutWindow()
+{
+    if (!m_about)
+        m_about = new frmAbout(this);
+    return m_about;
 }
 
 bool Form1::isConnectedState() const

@@ -1,13 +1,10 @@
 #pragma once
 
-#include "channels/userlistmodel.h"
-#include "channels/winsock.h"
+#include "channels/chatsession.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QTimer>
 
-#include <deque>
 #include <functional>
 
 class ChatLog;
@@ -20,22 +17,16 @@ class QLineEdit;
 class QListView;
 class QMenu;
 class QPushButton;
+class frmAbout;
 
-// The main window: nickname and server, the chat log and entry, the user list, and the
-// four channels to the chat server. Its handlers are public so tests can drive them.
+// The main window: nickname and server, the chat log and entry, the user list. It shows the
+// chat session it owns and turns its commands into the session's operations. Its handlers
+// are public so tests can drive them.
 class Form1 : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    // Ports of the four channels.
-    static constexpr qint32 ChatPort = 10420;
-    static constexpr qint32 UserListPort = 4201;
-    static constexpr qint32 LeavePort = 10081;
-    static constexpr qint32 JoinPort = 10082;
-    // A departed user's entry goes this long after the leave notice.
-    static constexpr int RemovalDelayMs = 2000;
-
     explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
 
@@ -43,6 +34,9 @@ public:
     void setEndProgram(std::function<void()> endProgram) { m_endProgram = std::move(endProgram); }
 
     bool isConnectedState() const;
+    ChatSession &session() { return m_session; }
+    // The about window, made on first use; it belongs to this window.
+    frmAbout *aboutWindow();
 
     // Window
     void Form_Load();
@@ -53,25 +47,20 @@ public:
     void CmdConnect_Click();
     void mnuconnect_Click();
     void mnudisconnect_Click();
-    void Winsock2_Connect();
-    void Winjoin_Connect();
-    void Winsock1_Error(int number, const QString &description);
-    void Winsock2_Error(int number, const QString &description);
+    // Winsock1_Error and Winsock2_Error: both channels report alike.
+    void Winsock_Error(int number, const QString &description);
 
     // Chat
     void Command1_Click();
-    void Winsock1_DataArrival(qint32 bytesTotal);
+    void Winsock1_DataArrival(const QByteArray &text);
 
     // Join and leave notices
-    void Winjoin_DataArrival(qint32 bytesTotal);
-    void Winleft_DataArrival(qint32 bytesTotal);
+    void Winjoin_DataArrival(const QByteArray &notice);
+    void Winleft_DataArrival(const QByteArray &bytes, const QString &nickname);
 
     // User list
-    void Winsock2_DataArrival(qint32 bytesTotal);
     void Timer1_Timer();
     void Text4_Change();
-    void Timer2_Timer();
-    int pendingRemovals() const { return int(m_pendingRemovals.size()); }
 
     // The window's own behaviour
     void mnuexit_Click();
@@ -100,10 +89,9 @@ private:
     void connectHandlers();
     void placeAt(QWidget *w, int left, int top, int width, int height);
     int twips(int t) const;
-    void appendToLog(const QString &piece);
+    void showConnected(bool connected);
     int listIndex() const;
     void setListIndex(int row);
-    void scheduleNextRemoval();
     void raiseOnArrival();
 
     // Controls, named as the program's handlers know them.
@@ -122,11 +110,7 @@ private:
     QLabel *Label4 = nullptr;
     QLineEdit *Text4 = nullptr;
     QTimer Timer1;
-    QTimer Timer2;
-    Winsock Winsock1;
-    Winsock Winsock2;
-    Winsock Winleft;
-    Winsock Winjoin;
+    ChatSession m_session; // its channels and Timer2 are found by name among our children
 
     QMenu *mnulogin = nullptr;
     QAction *mnuconnect = nullptr;
@@ -142,17 +126,6 @@ private:
     QAction *mnucleartxt = nullptr;
     QAction *mnuabout = nullptr;
 
-    UserListModel m_userList;
-    QString UserListData;
-
-    struct PendingRemoval
-    {
-        QString nickname;
-        qint64 due = 0;
-        quint64 listGeneration = 0;
-    };
-    std::deque<PendingRemoval> m_pendingRemovals;
-    QElapsedTimer m_clock;
-
+    frmAbout *m_about = nullptr;
     std::function<void()> m_endProgram;
 };

@@ -1,8 +1,8 @@
 // Sending chat lines and showing every text the server relays.
-#include "channels/chatline.h"
-#include "ui/main/chatlog.h"
-#include "ui/main/form1.h"
-#include "ui/main/msgbox.h"
+#include "chatlog.h"
+#include "form1.h"
+#include "msgbox.h"
+#include "protocol/chatline.h"
 
 #include <QLineEdit>
 #include <QWindow>
@@ -11,24 +11,17 @@ void Form1::Command1_Click()
 {
     if (Text2->text().isEmpty())
         return;
-    const WinsockResult sent = Winsock1.SendData(chatLine(TxtNick->text(), Text2->text()));
+    const WinsockResult sent = m_session.say(Text2->text());
     if (!sent.ok())
         MsgBox::show(this, sent.message());
     // The entry is emptied whether or not the line went out.
     Text2->clear();
 }
 
-void Form1::Winsock1_DataArrival(qint32)
+void Form1::Winsock1_DataArrival(const QByteArray &text)
 {
-    QString data;
-    (void)Winsock1.GetData(data);
-    appendToLog(logLine(data));
+    Text1->appendBytes(logLine(text));
     raiseOnArrival();
-}
-
-void Form1::appendToLog(const QString &piece)
-{
-    Text1->append(piece);
 }
 
 void Form1::raiseOnArrival()

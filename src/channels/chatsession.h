@@ -1,0 +1,94 @@
+#pragma once
+
+#include "iothread.h"
+#include "userlistmodel.h"
+#include "winsock.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+
+// One terminal's conversation with the chat server, without any window: the four channels,
+// connecting and announcing the nickname, the user list and the departures still to be taken
+// off it. A window shows what the signals tell and calls the operations for its commands.
+class ChatSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Where the channels read their sockets: on a thread of the session's own, so that a
+    // busy window never makes two arrivals one, or on the thread that made the session.
+    enum class Reading { OwnThread, CallerThread };
+
+    // A departed user's entry goes this long after the leave notice.
+    static constexpr int RemovalDelayMs = 2000;
+
+    explicit ChatSession(QObject *parent = nullptr, Reading reading = Reading::OwnThread);
+    ~ChatSession() override;
+
+    // The nickname announced, sent with chat lines and with the departure. The window keeps
+    // it current, so the text sent is always the one in the nickname field at that moment.
+    void setNickname(const QString &nickname) { m_nickname = nickname; }
+    const QString &nickname() const { return m_nickname; }
+
+    // Closes, aims and connects the four channels in turn, without waiting for any of them;
+    // on success the session is connected. A failure leaves the later channels untouched.
+    WinsockResult connectTo(const QString &host);
+    // Sends "<" nickname "> " message on the chat channel.
+    WinsockResult say(const QString &message);
+    // Announces the departure, empties the user list and is no longer connected. Closes no
+    // channel: whatever still arrives is handled as before.
+    void leave();
+    bool isConnected() const { return m_connected; }
+
+    UserListModel &userList() { return m_userList; }
+    const UserListModel &userList() const { return m_userList; }
+
+    // Takes the departure that is due off the user list and waits for the next one.
+    void Timer2_Timer();
+    int pendingRemovals() const { return int(m_pendingRemovals.size()); }
+
+signals:
+    void connectedChanged(bool connected);
+    // Arrivals as they came, one read each.
+    void chatArrived(const QByteArray &text);
+    void joinArrived(const QByteArray &notice);
+    void leaveArrived(const QByteArray &bytes, const QString &nickname);
+    // An error on the chat or the user-list channel; the other two report none.
+    void socketError(int number, const QString &description);
+    // The last pending departure has been taken off the list.
+    void departuresDone();
+
+private:
+    void Winsock1_DataArrival();
+    void Winsock2_Connect();
+    void Winsock2_DataArrival();
+    void Winjoin_Connect();
+    void Winjoin_DataArrival();
+    void Winleft_DataArrival();
+    void scheduleNextRemoval();
+
+    IoThread m_ioThread; // first in, last out: the channels need it until they are gone
+    Winsock Winsock1;
+    Winsock Winsock2;
+    Winsock Winleft;
+    Winsock Winjoin;
+    QTimer Timer2;
+
+    QString m_nickname;
+    bool m_connected = false;
+    UserListModel m_userList;
+    QString UserListData;
+
+    struct PendingRemoval
+    {
+        QString nickname;
+        qint64 due = 0;
+        quint64 listGeneration = 0;
+    };
+    std::deque<PendingRemoval> m_pendingRemovals;
+    QElapsedTimer m_clock;
+};

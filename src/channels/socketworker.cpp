@@ -1,0 +1,101 @@
+#include "socketworker.h"
+
+#include "socketerrors.h"
+
+namespace {
+
+// Bounds what the socket itself buffers while reading is paused.
+constexpr qint64 SocketBufferSize = 1024 * 1024;
+
+} // namespace
+
+SocketWorker::SocketWorker() : m_socket(this), m_connectTimer(this)
+{
+    m_socket.setReadBufferSize(SocketBufferSize);
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, &SocketWorker::onConnectTimeout);
+    connect(&m_socket, &QTcpSocket::connected, this, [this] {
+        m_connectTimer.stop();
+        m_resetProbe.watch(m_socket.socketDescriptor());
+        emit connected(m_generation);
+    });
+    connect(&m_socket, &QTcpSocket::readyRead, this, &SocketWorker::readWaiting);
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, &SocketWorker::onSocketError);
+    connect(&m_socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
+        if (s == QAbstractSocket::UnconnectedState)
+            m_resetProbe.release();
+    });
+}
+
+SocketWorker::~SocketWorker()
+{
+    // The socket is destroyed after this body; nothing it says then may reach us.
+    m_socket.disconnect(this);
+    m_socket.abort();
+    m_resetProbe.release();
+}
+
+void SocketWorker::close()
+{
+    m_connectTimer.stop();
+    m_socket.abort();
+    m_resetProbe.release();
+}
+
+void SocketWorker::connectTo(const QString &host, quint16 port, int timeoutMs, quint64 generation)
+{
+    m_generation = generation;
+    m_connectTimer.start(timeoutMs);
+    m_socket.connectToHost(host, port);
+}
+
+int SocketWorker::write(const QByteArray &bytes)
+{
+    if (m_socket.state() != QAbstractSocket::ConnectedState)
+        return SocketErrors::WrongProtocolOrState;
+    if (m_socket.write(bytes) != bytes.size())
+        return SocketErrors::fromSocketError(m_socket.error());
+    return 0;
+}
+
+void SocketWorker::taken(qint64 bytes)
+{
+    const qint64 left = m_untaken.fetch_sub(bytes) - bytes;
+    if (left < MaxUntaken && m_paused.exchange(false))
+        QMetaObject::invokeMethod(this, &SocketWorker::readWaiting, Qt::QueuedConnection);
+}
+
+void SocketWorker::readWaiting()
+{
+    if (m_untaken.load() >= MaxUntaken) {
+        m_paused = true;
+        // Taken meanwhile: nobody is left to resume us.
+        if (m_untaken.load() >= MaxUntaken || !m_paused.exchange(false))
+            return;
+    }
+    const QByteArray bytes = m_socket.readAll();
+    if (bytes.isEmpty())
+        return;
+    m_untaken += bytes.size();
+    emit received(m_generation, bytes);
+}
+
+void SocketWorker::onSocketError(QAbstractSocket::SocketError error)
+{
+    m_connectTimer.stop();
+    // Qt reports a reset as a close. An orderly close by the server is not an error, as with
+    // the classic control; a reset is.
+    const bool reset = m_resetProbe.wasReset();
+    m_resetProbe.release();
+    if (error == QAbstractSocket::RemoteHostClosedError && !reset)
+        return;
+    emit failed(m_generation, SocketErrors::fromSocketError(error));
+}
+
+void SocketWorker::onConnectTimeout()
+{
+    if (m_socket.state() == QAbstractSocket::ConnectedState)
+        return;
+    m_socket.abort();
+    emit failed(m_generation, SocketErrors::TimedOut);
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "resetprobe.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <atomic>
+
+// The socket behind one Winsock, on the thread that reads it. Every read is handed on at
+// once as received(), so that reads stay apart however busy the thread that handles them is.
+// Each event carries the generation of the connection attempt it belongs to.
+class SocketWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Reads handed on but not yet taken beyond this stop reading, leaving the rest to the
+    // kernel's buffers and so slowing the sender, as a terminal that did not read would.
+    static constexpr qint64 MaxUntaken = 32 * 1024 * 1024;
+
+    SocketWorker();
+    ~SocketWorker() override;
+
+    // On the worker's thread only.
+    void close();
+    QAbstractSocket::SocketState state() const { return m_socket.state(); }
+    quint16 localPort() const { return m_socket.localPort(); }
+    void connectTo(const QString &host, quint16 port, int timeoutMs, quint64 generation);
+    // 0, or the classic error number of the failure.
+    int write(const QByteArray &bytes);
+
+    // From any thread: so many bytes of earlier reads have been taken or dropped.
+    void taken(qint64 bytes);
+
+signals:
+    void connected(quint64 generation);
+    void received(quint64 generation, const QByteArray &bytes);
+    void failed(quint64 generation, int number);
+
+private:
+    void readWaiting();
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onConnectTimeout();
+
+    QTcpSocket m_socket;
+    QTimer m_connectTimer;
+    ResetProbe m_resetProbe;
+    quint64 m_generation = 0;
+    std::atomic<qint64> m_untaken{0};
+    std::atomic<bool> m_paused{false};
+};

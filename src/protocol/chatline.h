@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+
+// What the four channels carry, besides bare nicknames.
+
+// The line a user sends: "<" nickname "> " message, nothing before, between or after.
+inline QString chatLine(QStringView nickname, QStringView message)
+{
+    return QStringLiteral("<") + nickname + QStringLiteral("> ") + message;
+}
+
+// What the server adds behind a nickname to make the join notice it sends.
+inline constexpr QStringView JoinSuffix = u" sohbete katıldı.";
+// What the terminal adds behind a departed nickname in its log.
+inline constexpr QStringView LeaveSuffix = u" sohbetten ayrıldı.";
+
+// The join notice for a nickname, in wire bytes.
+QByteArray joinNotice(QByteArrayView nickname);
+
+// A chat log line: the arrived bytes unchanged, then CR LF.
+QByteArray logLine(QByteArrayView text);
+
+// The chat log line for a departure: the nickname as received, the leave suffix, CR LF.
+QByteArray leaveLine(QByteArrayView nickname);

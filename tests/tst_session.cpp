@@ -1,0 +1,274 @@
+// The chat session without any window: connecting and announcing, leaving, what arrives,
+// and departures taken off the user list.
+#include "channels/chatsession.h"
+#include "channels/socketerrors.h"
+#include "common/fakeserver.h"
+#include "protocol/chatline.h"
+#include "protocol/cp1254.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+class TestSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void connectingAnnouncesOnUserListAndJoin();
+    void leavingAnnouncesAndEmptiesTheList();
+    void refusedConnectionReportedOncePerChannel();
+    void secondConnectRetargetsAllChannels();
+    void arrivalsAsTheyCame_data();
+    void arrivalsAsTheyCame();
+    void departuresGoEachAfterItsDelay();
+    void departureAfterTheListWasEmptied();
+    void readsStayApartWhileTheOwnerIsBusy_data();
+    void readsStayApartWhileTheOwnerIsBusy();
+};
+
+namespace {
+
+// A session connected to its own fake server, announced on both channels.
+struct Connected
+{
+    explicit Connected(const QString &address, const QString &nick = QStringLiteral("ALI"))
+        : server(address)
+    {
+        if (!server.listen())
+            qFatal("fake server cannot listen on %s", qPrintable(address));
+        session.setNickname(nick);
+        if (!session.connectTo(address).ok())
+            qFatal("cannot connect to %s", qPrintable(address));
+        if (!QTest::qWaitFor([this] { return server.terminalConnected(); }))
+            qFatal("session did not connect to %s", qPrintable(address));
+    }
+
+    // Sends entries one arrival each, waiting for each to be listed.
+    void list(std::initializer_list<const char *> names)
+    {
+        for (const char *name : names) {
+            const int before = session.userList().count();
+            server.send(FakeServer::UserList, name);
+            QVERIFY(QTest::qWaitFor([&] { return session.userList().count() > before; }));
+        }
+    }
+
+    void leave(const QByteArray &nickname)
+    {
+        QSignalSpy left(&session, &ChatSession::leaveArrived);
+        server.send(FakeServer::Leave, nickname);
+        QVERIFY(left.wait());
+    }
+
+    FakeServer server;
+    ChatSession session;
+};
+
+} // namespace
+
+void TestSession::connectingAnnouncesOnUserListAndJoin()
+{
+    FakeServer server(QStringLiteral("127.0.0.70"));
+    QVERIFY(server.listen());
+    ChatSession session;
+    QSignalSpy state(&session, &ChatSession::connectedChanged);
+    session.setNickname(QStringLiteral("ALİ Ş"));
+    QVERIFY(session.connectTo(server.address()).ok());
+    // Connected at once, before any channel could complete.
+    QCOMPARE(state.size(), 1);
+    QCOMPARE(state.at(0).at(0).toBool(), true);
+    QVERIFY(session.isConnected());
+    QCOMPARE(server.acceptedCount(FakeServer::Chat), 0);
+
+    QTRY_COMPARE(server.received(FakeServer::UserList), QByteArray("AL\xDD \xDE"));
+    QTRY_COMPARE(server.received(FakeServer::Join), QByteArray("AL\xDD \xDE"));
+    QTRY_COMPARE(server.connectionCount(FakeServer::Leave), 1);
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    // The chat and leave channels say nothing on connecting.
+    QCOMPARE(server.received(FakeServer::Chat), QByteArray());
+    QCOMPARE(server.received(FakeServer::Leave), QByteArray());
+
+    QVERIFY(session.say(QStringLiteral("çay?")).ok());
+    QTRY_COMPARE(server.received(FakeServer::Chat), QByteArray("<AL\xDD \xDE> \xE7"
+                                                               "ay?"));
+}
+
+void TestSession::leavingAnnouncesAndEmptiesTheList()
+{
+    Connected t(QStringLiteral("127.0.0.71"), QStringLiteral("VELİ"));
+    t.list({"AYSE", "CAN"});
+    QSignalSpy state(&t.session, &ChatSession::connectedChanged);
+    t.session.leave();
+    QCOMPARE(t.session.userList().count(), 0);
+    QCOMPARE(state.size(), 1);
+    QCOMPARE(state.at(0).at(0).toBool(), false);
+    QTRY_COMPARE(t.server.received(FakeServer::Leave), QByteArray("VEL\xDD"));
+    // No channel is closed: what still arrives is handled as before.
+    for (quint16 port : FakeServer::allPorts())
+        QCOMPARE(t.server.connectionCount(port), 1);
+    QSignalSpy chat(&t.session, &ChatSession::chatArrived);
+    t.server.send(FakeServer::Chat, "son");
+    QVERIFY(chat.wait());
+    t.list({"DENIZ"});
+}
+
+void TestSession::refusedConnectionReportedOncePerChannel()
+{
+    // Nothing listens here: every channel is refused, only two of them say so.
+    ChatSession session;
+    QSignalSpy errors(&session, &ChatSession::socketError);
+    session.setNickname(QStringLiteral("ALI"));
+    QVERIFY(session.connectTo(QStringLiteral("127.0.0.72")).ok());
+    QTRY_COMPARE(errors.size(), 2);
+    QVERIFY(!errors.wait(300));
+    for (const QList<QVariant> &error : std::as_const(errors)) {
+        QCOMPARE(error.at(0).toInt(), int(SocketErrors::ConnectionRefused));
+        QCOMPARE(error.at(1).toString(), QStringLiteral("Bağlantı reddedildi"));
+    }
+    QVERIFY(session.isConnected());
+}
+
+void TestSession::secondConnectRetargetsAllChannels()
+{
+    FakeServer first(QStringLiteral("127.0.0.73"));
+    FakeServer second(QStringLiteral("127.0.0.74"));
+    QVERIFY(first.listen());
+    QVERIFY(second.listen());
+    ChatSession session;
+    session.setNickname(QStringLiteral("ALI"));
+    QVERIFY(session.connectTo(first.address()).ok());
+    for (quint16 port : FakeServer::allPorts())
+        QTRY_COMPARE(first.connectionCount(port), 1);
+    session.leave();
+    QVERIFY(session.connectTo(second.address()).ok());
+    for (quint16 port : FakeServer::allPorts()) {
+        QTRY_COMPARE(second.connectionCount(port), 1);
+        QTRY_COMPARE(first.connectionCount(port), 0);
+    }
+    QTRY_COMPARE(second.received(FakeServer::UserList), QByteArray("ALI"));
+}
+
+void TestSession::arrivalsAsTheyCame_data()
+{
+    QTest::addColumn<quint16>("port");
+    QTest::addColumn<QByteArray>("bytes");
+    QByteArray all(256, '\0');
+    for (int b = 0; b < 256; ++b)
+        all[b] = char(b);
+    QTest::newRow("chat") << FakeServer::Chat << all;
+    QTest::newRow("join") << FakeServer::Join
+                          << joinNotice("AY\xDE"
+                                        "E");
+    QTest::newRow("leave") << FakeServer::Leave << all;
+    QTest::newRow("two names in one") << FakeServer::UserList << QByteArray("DEN\xDDZ\r\nEMRE");
+}
+
+void TestSession::arrivalsAsTheyCame()
+{
+    QFETCH(quint16, port);
+    QFETCH(QByteArray, bytes);
+    Connected t(QStringLiteral("127.0.0.75"));
+    QSignalSpy chat(&t.session, &ChatSession::chatArrived);
+    QSignalSpy join(&t.session, &ChatSession::joinArrived);
+    QSignalSpy leave(&t.session, &ChatSession::leaveArrived);
+    t.server.send(port, bytes);
+    if (port == FakeServer::UserList) {
+        QTRY_COMPARE(t.session.userList().count(), 1);
+        QCOMPARE(t.session.userList().entries().first(), Cp1254::decode(bytes));
+    } else {
+        QSignalSpy &spy = port == FakeServer::Chat ? chat : port == FakeServer::Join ? join : leave;
+        QVERIFY(spy.wait());
+        QCOMPARE(spy.at(0).at(0).toByteArray(), bytes);
+        if (port == FakeServer::Leave)
+            QCOMPARE(spy.at(0).at(1).toString(), Cp1254::decode(bytes));
+    }
+    QCOMPARE(chat.size() + join.size() + leave.size(), port == FakeServer::UserList ? 0 : 1);
+}
+
+void TestSession::departuresGoEachAfterItsDelay()
+{
+    Connected t(QStringLiteral("127.0.0.76"));
+    t.list({"AL\xDD"
+            "BABA",
+            "AL\xDD", "VELI", "AYSE", "CAN"});
+    auto *timer = t.session.findChild<QTimer *>(QStringLiteral("Timer2"));
+    QVERIFY(timer);
+    QSignalSpy done(&t.session, &ChatSession::departuresDone);
+    t.leave("VELI");
+    t.leave("can");    // letter case of the notice does not matter
+    t.leave("AL\xDD"); // the very entry, not the longer one listed first
+    t.leave("ZEYNEP"); // not listed: nothing goes
+    QCOMPARE(t.session.pendingRemovals(), 4);
+    QVERIFY(timer->isActive());
+    QVERIFY(timer->remainingTime() > 1500);
+    QCOMPARE(t.session.userList().count(), 5);
+
+    t.session.Timer2_Timer();
+    QCOMPARE(t.session.userList().entries(),
+             QStringList({QStringLiteral("ALİBABA"), QStringLiteral("ALİ"), QStringLiteral("AYSE"),
+                          QStringLiteral("CAN")}));
+    // The next waits out its own delay, counted from its own notice.
+    QVERIFY(timer->isActive());
+    QVERIFY(timer->remainingTime() <= ChatSession::RemovalDelayMs);
+    QCOMPARE(done.size(), 0);
+    t.session.Timer2_Timer();
+    t.session.Timer2_Timer();
+    QCOMPARE(t.session.userList().entries(),
+             QStringList({QStringLiteral("ALİBABA"), QStringLiteral("AYSE")}));
+    // The last one is left to the timer itself.
+    QVERIFY(done.wait(ChatSession::RemovalDelayMs + 2000));
+    QCOMPARE(t.session.userList().count(), 2);
+    QCOMPARE(t.session.pendingRemovals(), 0);
+    QVERIFY(!timer->isActive());
+}
+
+void TestSession::departureAfterTheListWasEmptied()
+{
+    Connected t(QStringLiteral("127.0.0.77"));
+    t.list({"VELI"});
+    t.leave("VELI");
+    t.session.leave();
+    // Entries that come after the list was emptied are not the departed user's old entry.
+    t.list({"VELI"});
+    t.session.Timer2_Timer();
+    QCOMPARE(t.session.userList().entries(), QStringList(QStringLiteral("VELI")));
+}
+
+void TestSession::readsStayApartWhileTheOwnerIsBusy_data()
+{
+    QTest::addColumn<ChatSession::Reading>("reading");
+    QTest::addColumn<QList<QByteArray>>("arrivals");
+    QTest::newRow("own thread") << ChatSession::Reading::OwnThread
+                                << QList<QByteArray>{"bir", "iki"};
+    // What a terminal reading on its window's thread gets: the two run together.
+    QTest::newRow("caller's thread")
+        << ChatSession::Reading::CallerThread << QList<QByteArray>{"biriki"};
+}
+
+void TestSession::readsStayApartWhileTheOwnerIsBusy()
+{
+    QFETCH(ChatSession::Reading, reading);
+    QFETCH(QList<QByteArray>, arrivals);
+    FakeServer server(QStringLiteral("127.0.0.78"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    ChatSession session(nullptr, reading);
+    QVERIFY(session.connectTo(server.address()).ok());
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    auto *chat = session.findChild<Winsock *>(QStringLiteral("Winsock1"));
+    QTRY_VERIFY(chat->isConnected());
+
+    // This thread takes no events between the two sends. Each call below is a round trip
+    // through the reading thread's event loop, which reads the socket on its way.
+    QSignalSpy chatArrived(&session, &ChatSession::chatArrived);
+    for (const char *piece : {"bir", "iki"}) {
+        server.send(FakeServer::Chat, piece);
+        for (int i = 0; i < 3; ++i)
+            (void)chat->isConnected();
+    }
+    QTRY_COMPARE(chatArrived.size(), arrivals.size());
+    for (qsizetype i = 0; i < arrivals.size(); ++i)
+        QCOMPARE(chatArrived.at(i).at(0).toByteArray(), arrivals.at(i));
+}
+
+QTEST_GUILESS_MAIN(TestSession)
+#include "tst_session.moc"
