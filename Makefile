@@ -71,14 +71,9 @@ install:
 	@[ -f $(BUILD)/CMakeCache.txt ] || $(MAKE) --no-print-directory programs
 	cmake --install $(BUILD)
 
-# Removes what `make install` wrote, as listed in its manifest; stops the service first.
+# Removes what `make install` wrote, and the directories it made; stops the service first.
 uninstall:
-	@[ -f $(BUILD)/install_manifest.txt ] || { echo "make uninstall: $(BUILD)/install_manifest.txt is missing: nothing was installed from $(BUILD)"; exit 1; }
-	@if grep -q '/vornel-server\.service$$' $(BUILD)/install_manifest.txt && [ -d /run/systemd/system ]; then \
-		systemctl disable --now vornel-server.service || true; fi
-	xargs -r -d '\n' rm -fv < $(BUILD)/install_manifest.txt
-	@[ ! -d /run/systemd/system ] || systemctl daemon-reload || true
-	rm -f $(BUILD)/install_manifest.txt
+	scripts/uninstall $(BUILD)
 
 # The two Debian packages, vornel and vornel-server, in $(PACKAGES).
 package:
