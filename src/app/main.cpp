@@ -63,6 +63,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vornel"));
     QApplication::setApplicationVersion(QStringLiteral(VORNEL_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral(VORNEL_DESKTOP_ID));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/vornel/vornel.ico")));
 
     Form1 form;
