@@ -18,6 +18,7 @@ class TestEndToEnd : public QObject
 private slots:
     void joinTalkAndLeave();
     void crashedTerminalLeavesTheList();
+    void linesSentQuicklyArriveOneByOne();
 };
 
 namespace {
@@ -103,6 +104,29 @@ void TestEndToEnd::crashedTerminalLeavesTheList()
     ali.form->Timer2_Timer();
     QCOMPARE(ali.entries(), QStringList(QStringLiteral("ALİ")));
     QTRY_COMPARE(server.nicknames().size(), 1);
+}
+
+void TestEndToEnd::linesSentQuicklyArriveOneByOne()
+{
+    ChatServer server;
+    QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.92"))));
+    Terminal ali(QStringLiteral("ALİ"), QStringLiteral("127.0.0.92"));
+    Terminal can(QStringLiteral("CAN"), QStringLiteral("127.0.0.92"));
+    QTRY_COMPARE(can.entries().size(), 2);
+
+    // A line every 5 ms, each sent while the one before is still on its way back.
+    QString expected;
+    int sent = 0;
+    QTimer typist;
+    connect(&typist, &QTimer::timeout, this, [&] {
+        if (sent == 20)
+            return;
+        ali.say(QString::number(++sent));
+        expected += QStringLiteral("<ALİ> %1\r\n").arg(sent);
+    });
+    typist.start(5);
+    QTRY_VERIFY(sent == 20 && can.log().contains(QStringLiteral("<ALİ> 20")));
+    QVERIFY2(can.log().endsWith(expected), qPrintable(can.log()));
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -21,6 +21,9 @@ Winsock::Winsock(QObject *parent) : QObject(parent), m_socket(this), m_connectTi
     connect(&m_connectTimer, &QTimer::timeout, this, &Winsock::onConnectTimeout);
     connect(&m_socket, &QTcpSocket::connected, this, [this] {
         m_connectTimer.stop();
+        // Nothing on the wire marks where a message ends: each send must leave at once in a
+        // segment of its own, not wait to be merged with the next one.
+        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         emit Connected();
     });
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
