@@ -1,5 +1,7 @@
 #include "serverload_terminals.h"
 
+#include "serverload_hostile.h"
+
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -22,6 +24,17 @@ bool takeNumber(QByteArrayView &bytes, int limit, int *number)
     *number = int(value);
     bytes = bytes.sliced(end);
     return true;
+}
+
+// Takes every copy of what out of data; returns how many there were.
+int takeOut(QByteArray &data, QByteArrayView what)
+{
+    int count = 0;
+    for (qsizetype at = data.indexOf(what); at >= 0; at = data.indexOf(what, at)) {
+        data.remove(at, what.size());
+        ++count;
+    }
+    return count;
 }
 
 bool takeLiteral(QByteArrayView &bytes, QByteArrayView literal)
@@ -205,7 +218,16 @@ std::vector<TerminalRecord> LoadWorker::records() const
 void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
 {
     const qint64 now = monotonicNs();
-    const QByteArray data = socket->readAll();
+    QByteArray data = socket->readAll();
+    if (m_shared.hostile) {
+        const QByteArray suffix = channel == Channel::Join ? m_shared.joinSuffix : QByteArray();
+        for (int i = 0; i < HostileHosts::names; ++i) {
+            if (channel == Channel::Chat)
+                hostileDeliveries += takeOut(data, HostileHosts::chatLine(i));
+            else
+                takeOut(data, HostileHosts::name(i) + suffix);
+        }
+    }
     if (data.isEmpty())
         return;
     switch (channel) {
