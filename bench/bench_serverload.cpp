@@ -805,7 +805,8 @@ int main(int argc, char **argv)
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     const int terminals = envInt("VORNEL_LOAD_TERMINALS", 500, 1, 1000);
-    const int threads = std::min(terminals, envInt("VORNEL_LOAD_THREADS", 2, 1, 16));
+    const int threadsWanted = envInt("VORNEL_LOAD_THREADS", 2, 1, 16);
+    const int threads = std::min(terminals, threadsWanted);
     int status = 0;
     {
         LoadRun run(terminals, threads, serverNoGlib);
@@ -820,7 +821,7 @@ int main(int argc, char **argv)
         std::printf("\n%s\n", hostile ? "=== the same with a flooding and an idling host beside "
                                         "them"
                                       : "=== honest terminals alone");
-        LoadRun run(honest, std::min(honest, threads), serverNoGlib, hostile);
+        LoadRun run(honest, std::min(honest, threadsWanted), serverNoGlib, hostile);
         status |= run.run();
         runs[hostile] = run.summary();
     }

@@ -225,7 +225,7 @@ void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
             if (channel == Channel::Chat)
                 hostileDeliveries += takeOut(data, HostileHosts::chatLine(i));
             else
-                takeOut(data, HostileHosts::name(i) + suffix);
+                takeOut(data, QByteArray(HostileHosts::name(i) + suffix));
         }
     }
     if (data.isEmpty())
