@@ -26,14 +26,28 @@ bool takeNumber(QByteArrayView &bytes, int limit, int *number)
     return true;
 }
 
-// Takes every copy of what out of data; returns how many there were.
-int takeOut(QByteArray &data, QByteArrayView what)
+// Takes the hostile host's names (each followed by suffix) or, on the chat channel, its
+// lines out of data, in one pass however many reads ran together; returns how many.
+int takeOutHostile(QByteArray &data, Channel channel, QByteArrayView suffix)
 {
+    const QByteArrayView marker = channel == Channel::Chat ? "<EVE" : "EVE";
+    qsizetype at = data.indexOf(marker);
+    if (at < 0)
+        return 0;
+    const qsizetype length = channel == Channel::Chat
+                                 ? HostileHosts::chatLine(0).size()
+                                 : HostileHosts::name(0).size() + suffix.size();
+    QByteArray kept;
+    kept.reserve(data.size());
+    qsizetype from = 0;
     int count = 0;
-    for (qsizetype at = data.indexOf(what); at >= 0; at = data.indexOf(what, at)) {
-        data.remove(at, what.size());
+    for (; at >= 0; at = data.indexOf(marker, from)) {
+        kept += QByteArrayView(data).sliced(from, at - from);
+        from = std::min(data.size(), at + length);
         ++count;
     }
+    kept += QByteArrayView(data).sliced(from);
+    data = kept;
     return count;
 }
 
@@ -220,13 +234,10 @@ void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
     const qint64 now = monotonicNs();
     QByteArray data = socket->readAll();
     if (m_shared.hostile) {
-        const QByteArray suffix = channel == Channel::Join ? m_shared.joinSuffix : QByteArray();
-        for (int i = 0; i < HostileHosts::names; ++i) {
-            if (channel == Channel::Chat)
-                hostileDeliveries += takeOut(data, HostileHosts::chatLine(i));
-            else
-                takeOut(data, QByteArray(HostileHosts::name(i) + suffix));
-        }
+        const int taken = takeOutHostile(
+            data, channel, channel == Channel::Join ? m_shared.joinSuffix : QByteArray());
+        if (channel == Channel::Chat)
+            hostileDeliveries += taken;
     }
     if (data.isEmpty())
         return;
