@@ -292,7 +292,7 @@ bool ChatServer::actNow(const QString &hostName, Host &host, const Pending &arri
 {
     switch (arrival.channel) {
     case Channel::Chat:
-        // Relayed as it came, never decoded, never logged.
+        // Relayed as it came, never logged; only the nickname in front is looked at.
         if (!speaksAsListed(host, arrival.message))
             return false;
         broadcast(Channel::Chat, arrival.message);
