@@ -51,17 +51,26 @@ protected:
             emit ready(false);
             return;
         }
-        std::vector<std::unique_ptr<QTcpSocket>> senders;
+        // Each sender lists its nickname first, from its own address: the server relays only
+        // lines of listed nicknames.
+        std::vector<std::unique_ptr<QTcpSocket>> senders, lists;
         for (int i = 0; i < kSenders; ++i) {
+            const QHostAddress from(QStringLiteral("127.0.0.%1").arg(221 + i));
+            auto list = std::make_unique<QTcpSocket>();
+            list->bind(from);
+            list->connectToHost(QHostAddress(kServerAddress), portOf(Channel::UserList));
             auto socket = std::make_unique<QTcpSocket>();
-            socket->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(221 + i)));
+            socket->bind(from);
             socket->connectToHost(QHostAddress(kServerAddress), portOf(Channel::Chat));
-            if (!socket->waitForConnected(5000)) {
+            if (!list->waitForConnected(5000) || !socket->waitForConnected(5000)) {
                 emit ready(false);
                 return;
             }
+            list->write("S" + QByteArray::number(i));
+            list->flush();
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             senders.push_back(std::move(socket));
+            lists.push_back(std::move(list));
         }
         int sent = 0;
         const int total = kSenders * kLinesPerSecond * m_rounds;

@@ -11,6 +11,7 @@
 #include "protocol/channel.h"
 #include "protocol/chatline.h"
 #include "serverlimits.h"
+#include "serverload_hostile.h"
 #include "serverload_terminals.h"
 
 #include <QCoreApplication>
@@ -38,10 +39,16 @@
 namespace {
 
 const QString kServerAddress = QStringLiteral("127.0.0.230");
-// Terminals take their addresses from 127.0.0.231 to 127.0.0.250 in turn.
-constexpr int kFirstClientOctet = 231;
-constexpr int kClientOctets = 20;
+// Every terminal on an address of its own, as on a LAN: 127.0.2.1 to 127.0.2.250, then
+// 127.0.3.1 and on.
+QHostAddress terminalAddress(int index)
+{
+    return QHostAddress(QStringLiteral("127.0.%1.%2").arg(2 + index / 250).arg(1 + index % 250));
+}
 const QString kProbeAddress = QStringLiteral("127.0.0.250");
+// The hostile hosts of the second comparison.
+const QString kFlooderAddress = QStringLiteral("127.0.4.1");
+const QString kIdlerAddress = QStringLiteral("127.0.4.2");
 
 constexpr int kRounds = 200;
 constexpr int kRoundMs = 50;
@@ -207,6 +214,16 @@ NoticeCheck checkNotices(const std::vector<TerminalRecord> &records,
     return c;
 }
 
+// What one run is judged by.
+struct RunSummary
+{
+    bool ok = false;
+    Percentiles fanOut;
+    qint64 lost = 0;
+    int disconnections = 0;
+    double peakMiB = -1;
+};
+
 struct Window
 {
     qint64 startNs = 0;
@@ -220,11 +237,13 @@ struct Window
 class LoadRun
 {
 public:
-    LoadRun(int terminals, int threads, const QString &serverNoGlib)
-        : m_terminals(terminals), m_threadCount(threads), m_serverNoGlib(serverNoGlib)
+    LoadRun(int terminals, int threads, const QString &serverNoGlib, bool hostile = false)
+        : m_terminals(terminals), m_threadCount(threads), m_serverNoGlib(serverNoGlib),
+          m_hostile(hostile)
     {}
     ~LoadRun();
     int run();
+    const RunSummary &summary() const { return m_summary; }
 
 private:
     bool startServer();
@@ -250,6 +269,12 @@ private:
     const int m_terminals;
     const int m_threadCount;
     const QString m_serverNoGlib;
+    const bool m_hostile;
+    std::unique_ptr<HostileHosts> m_hostileHosts;
+    qint64 m_hostileLines = 0;
+    qint64 m_hostileDeliveries = 0;
+    int m_hostileClosed = 0;
+    RunSummary m_summary;
     int m_roundMs = kRoundMs;
     QElapsedTimer m_clock;
     QTemporaryDir m_dir;
@@ -388,6 +413,7 @@ void LoadRun::startWorkers()
     m_shared.terminals = m_terminals;
     m_shared.rounds = kRounds;
     m_shared.joinSuffix = joinNotice({});
+    m_shared.hostile = m_hostile;
     m_shared.sentNs = std::make_unique<std::atomic<qint64>[]>(size_t(kRounds));
     for (int i = 0; i < m_threadCount; ++i) {
         auto *thread = new QThread;
@@ -410,6 +436,7 @@ void LoadRun::gather()
                 m_records.insert(m_records.end(), records.begin(), records.end());
                 m_latencies.insert(m_latencies.end(), w->latencies().begin(), w->latencies().end());
                 m_lag.insert(m_lag.end(), w->lag().begin(), w->lag().end());
+                m_hostileDeliveries += w->hostileDeliveries.load();
             },
             Qt::BlockingQueuedConnection);
     }
@@ -494,8 +521,8 @@ int LoadRun::run()
     waitFor([] { return false; }, 300);
     m_rssIdle = statusKb(m_server.processId(), "VmRSS");
 
-    // Each connection takes a client's limit of one connection per arrival interval, so
-    // one line per terminal must be at least this far apart on its connection.
+    // Each address takes its budget's rate once its burst is spent, so one terminal's lines
+    // must be at least this far apart.
     const ServerLimits limits;
     const int perConnectionMs = 1250 / std::max(1, limits.arrivalsPerSecond);
     m_roundMs = std::max(kRoundMs, (perConnectionMs + m_terminals - 1) / m_terminals);
@@ -513,8 +540,7 @@ int LoadRun::run()
                 m_terminals, (monotonicNs() - m_connect.startNs) * kConnectRate / 1000000000 + 1);
             for (; next < due; ++next) {
                 const int i = next;
-                const QHostAddress local(
-                    QStringLiteral("127.0.0.%1").arg(kFirstClientOctet + i % kClientOctets));
+                const QHostAddress local = terminalAddress(i);
                 LoadWorker *w = workerFor(i);
                 QMetaObject::invokeMethod(w, [w, i, local] { w->connectTerminal(i, local); });
             }
@@ -523,6 +549,12 @@ int LoadRun::run()
         },
         20000);
     end(m_connect);
+    if (m_hostile) {
+        m_hostileHosts = std::make_unique<HostileHosts>(QHostAddress(kServerAddress),
+                                                        QHostAddress(kFlooderAddress),
+                                                        QHostAddress(kIdlerAddress), m_terminals);
+        m_hostileHosts->start();
+    }
 
     // Join: nickname on the user list and join channels.
     begin(m_join);
@@ -564,6 +596,13 @@ int LoadRun::run()
         qint64(kRounds) * m_roundMs + 15000);
     end(m_chat);
     m_sampling = false;
+    if (m_hostileHosts) {
+        m_hostileLines = m_hostileHosts->linesSent();
+        m_hostileClosed = m_hostileHosts->closedByServer();
+        m_hostileHosts.reset();
+        // Its names go off the honest lists before the honest terminals leave.
+        waitFor([] { return false; }, 500);
+    }
 
     // Leave.
     begin(m_leave);
@@ -589,6 +628,8 @@ int LoadRun::run()
     gather();
     stopWorkers();
     m_closedAll = waitFor([&] { return m_log->connections == 0; }, 10000);
+    // The server hands freed memory back a second after connections close.
+    waitFor([] { return false; }, 1500);
     m_rssClosed = statusKb(m_server.processId(), "VmRSS");
     m_goneWithoutLeaving = m_log->goneWithoutLeaving;
     probeList();
@@ -715,6 +756,11 @@ int LoadRun::report()
                 "leave %.1f MiB, all closed %.1f MiB; VmHWM %.1f MiB\n",
                 mib(m_rssIdle), mib(m_rssJoined), mib(m_rssChatPeak), mib(m_rssLeft),
                 mib(m_rssClosed), mib(m_hwm));
+    if (m_hostile) {
+        std::printf("hostile hosts: %lld flood lines sent, %lld of them relayed to the honest "
+                    "terminals in all; the server closed their connections %d times\n",
+                    qlonglong(m_hostileLines), qlonglong(m_hostileDeliveries), m_hostileClosed);
+    }
     std::printf("socket errors and unasked disconnections at the terminals: %d%s%s\n", errors,
                 firstError.isEmpty() ? "" : ", first: ", qPrintable(firstError));
     std::printf("server warnings: %d; stopped cleanly on SIGTERM: %s\n", m_log->warningCount,
@@ -736,6 +782,7 @@ int LoadRun::report()
                     fanOut.p99);
     else
         std::printf("fan-out p99, %d terminals (goal < %.0f ms): not measured\n", n, kGoalMs);
+    m_summary = {ok, fanOut, lost, errors, mib(m_hwm)};
     return ok ? 0 : 1;
 }
 
@@ -758,7 +805,42 @@ int main(int argc, char **argv)
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     const int terminals = envInt("VORNEL_LOAD_TERMINALS", 500, 1, 1000);
-    const int threads = std::min(terminals, envInt("VORNEL_LOAD_THREADS", 2, 1, 16));
-    LoadRun run(terminals, threads, serverNoGlib);
-    return run.run();
+    const int threadsWanted = envInt("VORNEL_LOAD_THREADS", 2, 1, 16);
+    const int threads = std::min(terminals, threadsWanted);
+    int status = 0;
+    {
+        LoadRun run(terminals, threads, serverNoGlib);
+        status |= run.run();
+    }
+
+    // The same LAN, smaller, once as it is and once with a hostile host beside it, each with
+    // a server of its own.
+    const int honest = envInt("VORNEL_LOAD_HONEST", 200, 1, 1000);
+    RunSummary runs[2];
+    for (const bool hostile : {false, true}) {
+        std::printf("\n%s\n", hostile ? "=== the same with a flooding and an idling host beside "
+                                        "them"
+                                      : "=== honest terminals alone");
+        LoadRun run(honest, std::min(honest, threadsWanted), serverNoGlib, hostile);
+        status |= run.run();
+        runs[hostile] = run.summary();
+    }
+    const RunSummary &alone = runs[0], &attacked = runs[1];
+    std::printf("\n%d honest terminals, alone / beside the hostile hosts: fan-out p50 %.2f / "
+                "%.2f ms, p99 %.2f / %.2f ms; lines lost %lld / %lld; disconnections %d / %d; "
+                "server peak memory %.1f / %.1f MiB\n",
+                honest, alone.fanOut.p50, attacked.fanOut.p50, alone.fanOut.p99,
+                attacked.fanOut.p99, qlonglong(alone.lost), qlonglong(attacked.lost),
+                alone.disconnections, attacked.disconnections, alone.peakMiB, attacked.peakMiB);
+    const bool measured = alone.fanOut.count > 0 && attacked.fanOut.count > 0;
+    if (!measured || attacked.lost > 0 || attacked.disconnections > 0)
+        status = 1;
+    if (measured)
+        std::printf("honest fan-out p99 beside a hostile host against alone (goal <= 1.5, "
+                    "nothing lost, nobody disconnected): %.2f\n",
+                    attacked.fanOut.p99 / alone.fanOut.p99);
+    else
+        std::printf("honest fan-out p99 beside a hostile host against alone (goal <= 1.5): not "
+                    "measured\n");
+    return status;
 }

@@ -1,5 +1,7 @@
 #include "serverload_terminals.h"
 
+#include "serverload_hostile.h"
+
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -22,6 +24,31 @@ bool takeNumber(QByteArrayView &bytes, int limit, int *number)
     *number = int(value);
     bytes = bytes.sliced(end);
     return true;
+}
+
+// Takes the hostile host's names (each followed by suffix) or, on the chat channel, its
+// lines out of data, in one pass however many reads ran together; returns how many.
+int takeOutHostile(QByteArray &data, Channel channel, QByteArrayView suffix)
+{
+    const QByteArrayView marker = channel == Channel::Chat ? "<EVE" : "EVE";
+    qsizetype at = data.indexOf(marker);
+    if (at < 0)
+        return 0;
+    const qsizetype length = channel == Channel::Chat
+                                 ? HostileHosts::chatLine(0).size()
+                                 : HostileHosts::name(0).size() + suffix.size();
+    QByteArray kept;
+    kept.reserve(data.size());
+    qsizetype from = 0;
+    int count = 0;
+    for (; at >= 0; at = data.indexOf(marker, from)) {
+        kept += QByteArrayView(data).sliced(from, at - from);
+        from = std::min(data.size(), at + length);
+        ++count;
+    }
+    kept += QByteArrayView(data).sliced(from);
+    data = kept;
+    return count;
 }
 
 bool takeLiteral(QByteArrayView &bytes, QByteArrayView literal)
@@ -205,7 +232,13 @@ std::vector<TerminalRecord> LoadWorker::records() const
 void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
 {
     const qint64 now = monotonicNs();
-    const QByteArray data = socket->readAll();
+    QByteArray data = socket->readAll();
+    if (m_shared.hostile) {
+        const int taken = takeOutHostile(
+            data, channel, channel == Channel::Join ? m_shared.joinSuffix : QByteArray());
+        if (channel == Channel::Chat)
+            hostileDeliveries += taken;
+    }
     if (data.isEmpty())
         return;
     switch (channel) {

@@ -42,6 +42,7 @@ struct LoadShared
     int terminals = 0;
     int rounds = 0;
     QByteArray joinSuffix;
+    bool hostile = false; // a hostile host's names and lines come in too, to be left out
     std::unique_ptr<std::atomic<qint64>[]> sentNs; // per round, 0 until written
 };
 
@@ -103,6 +104,7 @@ public:
     std::atomic<int> leaveComplete{0};
     std::atomic<qint64> chatDeliveries{0};
     std::atomic<int> errors{0};
+    std::atomic<qint64> hostileDeliveries{0};
 
 private:
     struct Terminal

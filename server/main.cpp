@@ -25,22 +25,37 @@ void raiseDescriptorLimit(rlim_t wanted)
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Exit status 2, as for every mistake on the command line.
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "vornel-server: %s\nTry 'vornel-server --help' for more information.\n",
+                 qPrintable(message));
+    return 2;
+}
+
+struct CountOption
+{
+    QCommandLineOption option;
+    int *value;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} "
-                                      "%{if-warning}warning: %{endif}"
-                                      "%{if-critical}error: %{endif}"
-                                      "%{if-fatal}fatal: %{endif}%{message}"));
+    setUpServerLog();
     // Qt's own event loop handles thousands of sockets with far less work per message than
     // the glib one, whose cost grows with every open connection.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
+    // --help names the program as it is installed, not by the path it was started from.
+    char programName[] = "vornel-server";
+    argv[0] = programName;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vornel-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VORNEL_VERSION));
 
+    ServerLimits limits;
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Chat server for Vornel terminals on a local network.\n"
@@ -49,36 +64,110 @@ int main(int argc, char *argv[])
             .arg(portOf(Channel::UserList))
             .arg(portOf(Channel::Join))
             .arg(portOf(Channel::Leave)));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption listenOption(
         QStringLiteral("listen"),
-        QStringLiteral("Listen on ADDRESS only, instead of on all interfaces."),
+        QStringLiteral("Listen on ADDRESS only (default: all interfaces)."),
         QStringLiteral("ADDRESS"));
+    const QCommandLineOption allowOption(
+        QStringLiteral("allow"),
+        QStringLiteral("Let in hosts of network CIDR (such as 192.168.1.0/24) only; may be "
+                       "given more than once (default: loopback, 10.0.0.0/8, 172.16.0.0/12, "
+                       "192.168.0.0/16, fc00::/7 and link-local)."),
+        QStringLiteral("CIDR"));
     parser.addOption(listenOption);
-    parser.process(app);
+    parser.addOption(allowOption);
+    const auto count = [&](const char *name, const QString &what, int *value) {
+        return CountOption{QCommandLineOption(QString::fromLatin1(name),
+                                              what % QStringLiteral(" (default: %1).").arg(*value),
+                                              QStringLiteral("N")),
+                           value};
+    };
+    const CountOption counts[] = {
+        count("max-connections", QStringLiteral("Connections in all"), &limits.maxConnections),
+        count("max-connections-per-host", QStringLiteral("Connections from one address"),
+              &limits.maxConnectionsPerHost),
+        count("max-names-per-host", QStringLiteral("Nicknames listed from one address"),
+              &limits.maxNamesPerHost),
+        count("max-messages-per-second",
+              QStringLiteral("Messages taken from one address a second, after a burst of %1; "
+                             "more wait their turn")
+                  .arg(limits.burstArrivals),
+              &limits.arrivalsPerSecond),
+    };
+    for (const CountOption &c : counts)
+        parser.addOption(c.option);
+    qint64 bytesPerSecond = limits.arrivalBytesPerSecond;
+    const QCommandLineOption bytesOption(
+        QStringLiteral("max-bytes-per-second"),
+        QStringLiteral("Bytes taken from one address a second, after a burst of %1; more wait "
+                       "their turn (default: %2).")
+            .arg(limits.burstArrivalBytes)
+            .arg(bytesPerSecond),
+        QStringLiteral("N"));
+    parser.addOption(bytesOption);
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument '%1'")
+                              .arg(parser.positionalArguments().constFirst()));
 
     QHostAddress address(QHostAddress::Any);
-    if (parser.isSet(listenOption) && !address.setAddress(parser.value(listenOption))) {
-        std::fprintf(stderr, "vornel-server: not an IP address: %s\n",
-                     qPrintable(parser.value(listenOption)));
-        return 2;
+    if (parser.isSet(listenOption) && !address.setAddress(parser.value(listenOption)))
+        return usageError(QStringLiteral("not an IP address: %1").arg(parser.value(listenOption)));
+    QList<SourceFilter::Subnet> allowed;
+    for (const QString &text : parser.values(allowOption)) {
+        SourceFilter::Subnet subnet;
+        if (!SourceFilter::parse(text, &subnet))
+            return usageError(QStringLiteral("not a network: %1").arg(text));
+        allowed.append(subnet);
+    }
+    for (const CountOption &c : counts) {
+        if (!parser.isSet(c.option))
+            continue;
+        bool ok = false;
+        *c.value = parser.value(c.option).toInt(&ok);
+        if (!ok || *c.value < 1)
+            return usageError(QStringLiteral("--%1 needs a whole number of at least 1")
+                                  .arg(c.option.names().constFirst()));
+    }
+    if (parser.isSet(bytesOption)) {
+        bool ok = false;
+        bytesPerSecond = parser.value(bytesOption).toLongLong(&ok);
+        if (!ok || bytesPerSecond < 1)
+            return usageError(QStringLiteral("--max-bytes-per-second needs a whole number of at "
+                                             "least 1"));
+        limits.arrivalBytesPerSecond = bytesPerSecond;
     }
 
     // A client gone mid-write must not kill the server.
     std::signal(SIGPIPE, SIG_IGN);
     SignalWatcher signalWatcher;
     if (!signalWatcher.isValid()) {
-        qCCritical(lcServer) << "cannot catch SIGINT and SIGTERM";
+        qCCritical(lcServer) << "cannot catch SIGINT, SIGTERM and SIGHUP";
         return 1;
     }
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, [](int signal) {
+        // There is no configuration to read again; a closed terminal must not stop us.
+        if (signal == SIGHUP) {
+            qCInfo(lcServer) << "SIGHUP ignored";
+            return;
+        }
         qCInfo(lcServer).noquote() << QStringLiteral("signal %1, stopping").arg(signal);
         QCoreApplication::quit();
     });
 
     ChatServer server;
-    raiseDescriptorLimit(rlim_t(server.limits().maxConnections) + 64);
+    server.setLimits(limits);
+    if (!allowed.isEmpty())
+        server.setAllowed(allowed);
+    raiseDescriptorLimit(rlim_t(limits.maxConnections) + 64);
     if (!server.listen(address)) {
         qCCritical(lcServer).noquote() << server.errorString();
         return 1;

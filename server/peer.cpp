@@ -1,7 +1,6 @@
 #include "peer.h"
 
 #include "kernelqueues.h"
-#include "serverlog.h"
 
 #include <QTcpSocket>
 
@@ -11,23 +10,27 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString displayAddress(const QHostAddress &address)
+constexpr auto maxPollInterval = 200ms;
+// What a queued message costs beside its bytes: its place in the queue and the heap
+// block header of its data.
+constexpr qint64 queueEntryCost = 64;
+
+quint64 nextPeerId = 0;
+
+} // namespace
+
+QString Peer::hostOf(const QHostAddress &address)
 {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     return isV4 ? QHostAddress(v4).toString() : address.toString();
 }
 
-constexpr auto maxPollInterval = 200ms;
-
-} // namespace
-
 Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObject *parent)
-    : QObject(parent), m_socket(socket), m_channel(channel), m_limits(limits),
-      m_address(socket->peerAddress()),
-      m_name(QString::fromLatin1(nameOf(channel)) % u' ' % displayAddress(m_address) % u':' %
-             QString::number(socket->peerPort())),
-      m_arrivalTokens(limits.burstArrivals)
+    : QObject(parent), m_socket(socket), m_channel(channel), m_limits(limits), m_id(++nextPeerId),
+      m_host(hostOf(socket->peerAddress())),
+      m_name(QString::fromLatin1(nameOf(channel)) % u' ' % m_host % u':' %
+             QString::number(socket->peerPort()))
 {
     m_socket->setParent(this);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -37,7 +40,14 @@ Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObj
 
     m_gap.setSingleShot(true);
     m_gap.setTimerType(Qt::PreciseTimer);
-    m_tokenClock.start();
+    // A connection that should say who it is and does not only takes a slot.
+    if (channel == Channel::UserList || channel == Channel::Join) {
+        m_deadline.setSingleShot(true);
+        connect(&m_deadline, &QTimer::timeout, this, [this] {
+            drop(QStringLiteral("no nickname within %1 ms").arg(m_limits.nicknameDeadline.count()));
+        });
+        m_deadline.start(m_limits.nicknameDeadline);
+    }
 
     connect(m_socket, &QTcpSocket::readyRead, this, &Peer::readArrivals);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &Peer::onBytesWritten);
@@ -58,14 +68,14 @@ void Peer::send(const QByteArray &message)
     if (m_dropping || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (m_queue.size() >= m_limits.maxQueuedMessages ||
-        m_queuedBytes + message.size() > m_limits.maxQueuedBytes) {
+        queueCost() + message.size() + queueEntryCost > m_limits.maxQueuedBytes) {
         drop(QStringLiteral("it is not reading (send queue full: %1 messages, %2 bytes)")
                  .arg(m_queue.size())
-                 .arg(m_queuedBytes));
+                 .arg(queueCost()));
         return;
     }
     m_queue.enqueue(message);
-    m_queuedBytes += message.size();
+    m_queuedBytes += message.size() + queueEntryCost;
     if (!m_writing)
         writeNext();
 }
@@ -75,6 +85,7 @@ void Peer::readArrivals()
     const QByteArray data = m_socket->readAll();
     if (data.isEmpty() || m_dropping)
         return;
+    m_deadline.stop();
 
     // The rest of an oversized arrival comes in further reads; none of it may pass as a
     // message of its own.
@@ -83,36 +94,22 @@ void Peer::readArrivals()
         m_discardedBytes += data.size();
         if (KernelQueues::unread(m_socket->socketDescriptor()) > 0)
             return;
-        qCWarning(lcServer).noquote()
-            << QStringLiteral("%1: dropped an arrival of %2 bytes (limit %3)")
-                   .arg(m_name)
-                   .arg(m_discardedBytes)
-                   .arg(m_limits.maxArrivalBytes);
+        emit warning(QStringLiteral("%1: dropped an arrival of %2 bytes (limit %3)")
+                         .arg(m_name)
+                         .arg(m_discardedBytes)
+                         .arg(m_limits.maxArrivalBytes));
         m_discarding = false;
         m_discardedBytes = 0;
         return;
     }
 
-    if (admitArrival())
-        emit arrived(data);
+    emit arrived(data);
 }
 
-bool Peer::admitArrival()
+qint64 Peer::queueCost() const
 {
-    const double seconds = m_tokenClock.restart() / 1000.0;
-    m_arrivalTokens = std::min<double>(m_limits.burstArrivals,
-                                       m_arrivalTokens + seconds * m_limits.arrivalsPerSecond);
-    if (m_arrivalTokens >= 1) {
-        m_arrivalTokens -= 1;
-        m_floodReported = false;
-        return true;
-    }
-    if (!m_floodReported) {
-        qCWarning(lcServer).noquote()
-            << QStringLiteral("%1: sending too fast, dropping arrivals").arg(m_name);
-        m_floodReported = true;
-    }
-    return false;
+    // The message being written sits in a buffer of its own.
+    return m_queuedBytes + m_socket->bytesToWrite();
 }
 
 void Peer::writeNext()
@@ -122,7 +119,7 @@ void Peer::writeNext()
         return;
     }
     const QByteArray message = m_queue.dequeue();
-    m_queuedBytes -= message.size();
+    m_queuedBytes -= message.size() + queueEntryCost;
     m_writing = true;
     m_pollInterval = std::max<std::chrono::milliseconds>(m_limits.sendGap, 1ms);
     m_socket->write(message);
@@ -152,10 +149,11 @@ void Peer::drop(const QString &reason)
     if (m_dropping)
         return;
     m_dropping = true;
-    qCWarning(lcServer).noquote() << QStringLiteral("%1: disconnecting, %2").arg(m_name, reason);
+    emit warning(QStringLiteral("%1: disconnecting, %2").arg(m_name, reason));
     m_queue.clear();
     m_queuedBytes = 0;
     m_gap.stop();
+    m_deadline.stop();
     // Not from inside send(): the caller may be walking a list of peers.
     QTimer::singleShot(0, this, [this] {
         KernelQueues::resetOnClose(m_socket->socketDescriptor());
@@ -170,5 +168,6 @@ void Peer::finish()
         return;
     m_closed = true;
     m_gap.stop();
+    m_deadline.stop();
     emit closed();
 }

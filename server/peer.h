@@ -4,7 +4,6 @@
 #include "serverlimits.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QQueue>
@@ -28,45 +27,52 @@ public:
          QObject *parent = nullptr);
 
     Channel channel() const { return m_channel; }
-    QHostAddress address() const { return m_address; }
+    // The source address as the log and the per-address limits know it ("192.168.1.5").
+    QString host() const { return m_host; }
     // "chat 192.168.1.5:50312", for the log.
     QString name() const { return m_name; }
+    // Unique for the life of the server, unlike the object's address.
+    quint64 id() const { return m_id; }
 
     // Queues a message; a client that lets too much pile up is disconnected.
     void send(const QByteArray &message);
+    // Closes the connection soon, with a warning naming the reason; nothing more is sent
+    // or taken from it.
+    void drop(const QString &reason);
+
+    static QString hostOf(const QHostAddress &address);
 
 signals:
     void arrived(const QByteArray &message);
+    // Something went wrong with this connection; the line names it.
+    void warning(const QString &line);
     // Emitted once; the peer may be deleted from then on.
     void closed();
 
 private:
     void readArrivals();
-    bool admitArrival();
     void writeNext();
     void onBytesWritten();
     void onGapOver();
-    void drop(const QString &reason);
     void finish();
+    qint64 queueCost() const;
 
     QTcpSocket *m_socket;
     const Channel m_channel;
     const ServerLimits m_limits;
-    QHostAddress m_address;
+    const quint64 m_id;
+    QString m_host;
     QString m_name;
 
     QQueue<QByteArray> m_queue;
     qint64 m_queuedBytes = 0;
     bool m_writing = false;
     QTimer m_gap;
+    QTimer m_deadline;
     std::chrono::milliseconds m_pollInterval{1};
 
     qint64 m_discardedBytes = 0;
     bool m_discarding = false;
-
-    double m_arrivalTokens = 0;
-    QElapsedTimer m_tokenClock;
-    bool m_floodReported = false;
 
     bool m_dropping = false;
     bool m_closed = false;

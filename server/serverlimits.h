@@ -10,18 +10,36 @@ struct ServerLimits
     // Connections on all four ports together. A terminal holds four, so this leaves room for
     // a LAN of a thousand terminals; main() raises the descriptor limit to match.
     int maxConnections = 4096;
+    // From one source address: eight terminals on one machine.
+    int maxConnectionsPerHost = 32;
+    // List entries from one source address.
+    int maxNamesPerHost = 8;
+    // A user list or join connection that has not sent its nickname by then is closed.
+    std::chrono::milliseconds nicknameDeadline{10000};
+    // How long a chat line or join waits for its nickname to be listed from its address;
+    // the nickname travels on another connection and may come a little later.
+    std::chrono::milliseconds nameWait{2000};
     // Longer nicknames are cut to this many bytes on every channel, so that a leave still
     // matches the entry its user list arrival made.
     int maxNicknameBytes = 64;
     // One arrival (one read); larger ones are dropped whole.
     int maxArrivalBytes = 64 * 1024;
-    // Per connection; a client whose queue would grow past either is disconnected.
+    // Per connection, in what the queued messages cost in memory; a client whose queue would
+    // grow past either is disconnected.
     qint64 maxQueuedBytes = 4 * 1024 * 1024;
     int maxQueuedMessages = 4096;
-    // Per connection: arrivals beyond a burst of this many, refilled at the given rate, are
-    // dropped, so one flooding sender cannot overflow everyone else's queue.
+    // Per source address, over all its connections: arrivals beyond a burst, refilled at the
+    // given rates, wait in order and are taken at that pace.
     int burstArrivals = 20;
     int arrivalsPerSecond = 10;
+    qint64 burstArrivalBytes = 256 * 1024;
+    qint64 arrivalBytesPerSecond = 64 * 1024;
+    // A source address whose waiting arrivals pass either bound loses the connection that
+    // sent the last one.
+    int maxBacklogMessages = 200;
+    qint64 maxBacklogBytes = 1024 * 1024;
+    // Log lines about one source address: a burst, then one a second with a count.
+    int logBurstPerHost = 20;
     // Pause after one message has left before the next one to the same connection goes.
     std::chrono::milliseconds sendGap{5};
 };

@@ -20,3 +20,16 @@ QString printableNickname(QByteArrayView nickname)
     out += u'"';
     return out;
 }
+
+void setUpServerLog()
+{
+    if (qEnvironmentVariableIsSet("JOURNAL_STREAM"))
+        qSetMessagePattern(QStringLiteral("%{if-debug}<7>%{endif}%{if-info}<6>%{endif}"
+                                          "%{if-warning}<4>%{endif}%{if-critical}<3>%{endif}"
+                                          "%{if-fatal}<2>%{endif}%{message}"));
+    else
+        qSetMessagePattern(QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} "
+                                          "%{if-warning}warning: %{endif}"
+                                          "%{if-critical}error: %{endif}"
+                                          "%{if-fatal}fatal: %{endif}%{message}"));
+}

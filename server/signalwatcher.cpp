@@ -33,7 +33,8 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
+    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0 ||
+        ::sigaction(SIGHUP, &action, nullptr) != 0)
         return;
 
     m_notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, this);
@@ -44,6 +45,7 @@ SignalWatcher::~SignalWatcher()
 {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
     delete m_notifier;
     for (int &end : pipeEnds) {
         if (end >= 0)

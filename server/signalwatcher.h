@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM into a Qt signal, delivered from the event loop: the handler
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal, delivered from the event loop: the handler
 // only writes the signal number to a pipe. One instance per process.
 class SignalWatcher : public QObject
 {

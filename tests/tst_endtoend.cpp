@@ -17,6 +17,7 @@ class TestEndToEnd : public QObject
 private slots:
     void joinTalkAndLeave();
     void crashedTerminalLeavesTheList();
+    void linesSentQuicklyArriveOneByOne();
 };
 
 namespace {
@@ -88,6 +89,29 @@ void TestEndToEnd::crashedTerminalLeavesTheList()
     ali.form.session().Timer2_Timer();
     QCOMPARE(listed(ali), QStringList(QStringLiteral("ALİ")));
     QTRY_COMPARE(server.nicknames().size(), 1);
+}
+
+void TestEndToEnd::linesSentQuicklyArriveOneByOne()
+{
+    ChatServer server;
+    QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.92"))));
+    Terminal ali(QStringLiteral("ALİ"), QStringLiteral("127.0.0.92"));
+    Terminal can(QStringLiteral("CAN"), QStringLiteral("127.0.0.92"));
+    QTRY_COMPARE(can.entries().size(), 2);
+
+    // A line every 5 ms, each sent while the one before is still on its way back.
+    QString expected;
+    int sent = 0;
+    QTimer typist;
+    connect(&typist, &QTimer::timeout, this, [&] {
+        if (sent == 20)
+            return;
+        ali.say(QString::number(++sent));
+        expected += QStringLiteral("<ALİ> %1\r\n").arg(sent);
+    });
+    typist.start(5);
+    QTRY_VERIFY(sent == 20 && logOf(can).contains(QStringLiteral("<ALİ> 20")));
+    QVERIFY2(logOf(can).endsWith(expected), qPrintable(logOf(can)));
 }
 
 QTEST_MAIN(TestEndToEnd)

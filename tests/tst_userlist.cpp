@@ -1,6 +1,6 @@
 // Who is online: user-list entries, duplicate clean-up and count, join and leave notices,
 // and taking a departed user's entry out.
-#include "channels/namesearch.h"
+#include "protocol/namesearch.h"
 #include "channels/removeduplicates.h"
 #include "channels/userlistmodel.h"
 #include "common/connectedterminal.h"

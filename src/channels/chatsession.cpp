@@ -1,6 +1,6 @@
 #include "chatsession.h"
 
-#include "namesearch.h"
+#include "protocol/namesearch.h"
 #include "protocol/channel.h"
 #include "protocol/chatline.h"
 #include "protocol/cp1254.h"

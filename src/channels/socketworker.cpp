@@ -16,6 +16,9 @@ SocketWorker::SocketWorker() : m_socket(this), m_connectTimer(this)
     connect(&m_connectTimer, &QTimer::timeout, this, &SocketWorker::onConnectTimeout);
     connect(&m_socket, &QTcpSocket::connected, this, [this] {
         m_connectTimer.stop();
+        // Nothing on the wire marks where a message ends: each send must leave at once in a
+        // segment of its own, not wait to be merged with the next one.
+        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_resetProbe.watch(m_socket.socketDescriptor());
         emit connected(m_generation);
     });

@@ -7,10 +7,14 @@
 
 // What the four channels carry, besides bare nicknames.
 
+// The marks around the nickname in front of a chat line; plain ASCII, so the same as bytes.
+inline constexpr char ChatNickOpen = '<';
+inline constexpr char ChatNickClose[] = "> ";
+
 // The line a user sends: "<" nickname "> " message, nothing before, between or after.
 inline QString chatLine(QStringView nickname, QStringView message)
 {
-    return QStringLiteral("<") + nickname + QStringLiteral("> ") + message;
+    return QLatin1Char(ChatNickOpen) + nickname + QLatin1StringView(ChatNickClose) + message;
 }
 
 // What the server adds behind a nickname to make the join notice it sends.

@@ -91,7 +91,7 @@ private slots:
 
 void TestDesktop::arrivalLeavesTheUserTyping()
 {
-    ConnectedTerminal t(QStringLiteral("127.0.2.10"));
+    ConnectedTerminal t(QStringLiteral("127.0.5.10"));
     t.form.show();
     activate(&t.form);
     t.entry()->setFocus();
@@ -116,7 +116,7 @@ void TestDesktop::arrivalLeavesTheUserTyping()
 
 void TestDesktop::arrivalRaisesAboveTheActiveWindowWithoutActivating()
 {
-    ConnectedTerminal t(QStringLiteral("127.0.2.11"));
+    ConnectedTerminal t(QStringLiteral("127.0.5.11"));
     t.form.show();
     activate(&t.form);
     QWidget other;

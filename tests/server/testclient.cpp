@@ -1,5 +1,6 @@
 #include "testclient.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 
 #include <algorithm>
@@ -17,15 +18,29 @@ void handleMessage(QtMsgType type, const QMessageLogContext &context, const QStr
         otherHandler(type, context, message);
 }
 
+double nowMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return double(clock.nsecsElapsed()) / 1e6;
+}
+
 } // namespace
 
-TestClient::TestClient(const QHostAddress &address, Channel channel)
+TestClient::TestClient(const QHostAddress &server, Channel channel, const QHostAddress &from)
 {
+    // As the terminal does: each send leaves at once, in a segment of its own.
+    connect(&m_socket, &QTcpSocket::connected, this,
+            [this] { m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1); });
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
+        m_readTimes.append(nowMs());
         m_reads.append(m_socket.readAll());
         m_bytesRead += m_reads.last().size();
     });
-    m_socket.connectToHost(address, portOf(channel));
+    if (!from.isNull())
+        m_socket.bind(from);
+    m_socket.connectToHost(server, portOf(channel));
 }
 
 void TestClient::captureServerLog()
@@ -35,6 +50,11 @@ void TestClient::captureServerLog()
 
 bool TestClient::serverLogContains(const QString &text)
 {
-    return std::any_of(serverLog.cbegin(), serverLog.cend(),
-                       [&text](const QString &line) { return line.contains(text); });
+    return serverLogCount(text) > 0;
+}
+
+int TestClient::serverLogCount(const QString &text)
+{
+    return int(std::count_if(serverLog.cbegin(), serverLog.cend(),
+                             [&text](const QString &line) { return line.contains(text); }));
 }

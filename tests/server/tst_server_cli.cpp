@@ -6,14 +6,18 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <csignal>
+
 class TestServerCli : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void versionAndBadAddress();
+    void versionAndUsageErrors();
+    void helpNamesEveryOption();
     void busyPortIsAnError();
-    void stopsCleanlyOnSigterm();
+    void stopsCleanlyOnSigtermNotOnSighup();
+    void journalLinesAndAllowedNetworks();
 
 private:
     static bool finish(QProcess &process);
@@ -27,7 +31,7 @@ bool TestServerCli::finish(QProcess &process)
     return finished.wait(10000);
 }
 
-void TestServerCli::versionAndBadAddress()
+void TestServerCli::versionAndUsageErrors()
 {
     QProcess process;
     process.start(QStringLiteral(VORNEL_SERVER_PROGRAM), {QStringLiteral("--version")});
@@ -35,11 +39,41 @@ void TestServerCli::versionAndBadAddress()
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(process.readAllStandardOutput().trimmed(), QByteArray("vornel-server 1.0.0"));
 
-    process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
-                  {QStringLiteral("--listen"), QStringLiteral("not-an-address")});
+    // Every one of them would otherwise start a server on all interfaces.
+    const QList<QStringList> mistakes = {
+        {QStringLiteral("--listen"), QStringLiteral("not-an-address")},
+        {QStringLiteral("127.0.0.189")},
+        {QStringLiteral("--bogus")},
+        {QStringLiteral("--allow"), QStringLiteral("10.0.0.0/33")},
+        {QStringLiteral("--max-names-per-host"), QStringLiteral("eight")},
+        {QStringLiteral("--max-connections-per-host"), QStringLiteral("0")},
+    };
+    for (const QStringList &arguments : mistakes) {
+        process.start(QStringLiteral(VORNEL_SERVER_PROGRAM), arguments);
+        QVERIFY(finish(process));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardError().contains("--help"));
+    }
+}
+
+void TestServerCli::helpNamesEveryOption()
+{
+    QProcess process;
+    process.start(QStringLiteral(VORNEL_SERVER_PROGRAM), {QStringLiteral("--help")});
     QVERIFY(finish(process));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QVERIFY(process.exitCode() != 0);
+    QCOMPARE(process.exitCode(), 0);
+    const QString help = QString::fromUtf8(process.readAllStandardOutput()).simplified();
+    QVERIFY2(help.startsWith(QStringLiteral("Usage: vornel-server [options]")), qPrintable(help));
+    for (const char *option : {"--listen <ADDRESS>", "--allow <CIDR>",
+                               "--max-connections <N> Connections in all "
+                               "(default: 4096)",
+                               "--max-connections-per-host <N> Connections from one address "
+                               "(default: 32)",
+                               "--max-names-per-host <N> Nicknames listed from one address "
+                               "(default: 8)",
+                               "--max-messages-per-second <N>", "--max-bytes-per-second <N>"})
+        QVERIFY2(help.contains(QLatin1StringView(option)), option);
 }
 
 void TestServerCli::busyPortIsAnError()
@@ -55,7 +89,7 @@ void TestServerCli::busyPortIsAnError()
     QVERIFY(process.readAllStandardError().contains(QByteArray::number(portOf(Channel::Leave))));
 }
 
-void TestServerCli::stopsCleanlyOnSigterm()
+void TestServerCli::stopsCleanlyOnSigtermNotOnSighup()
 {
     QProcess process;
     QByteArray log;
@@ -69,6 +103,9 @@ void TestServerCli::stopsCleanlyOnSigterm()
     client.connectToHost(QHostAddress(QStringLiteral("127.0.0.187")), portOf(Channel::UserList));
     client.write("ALI");
     QTRY_VERIFY(log.contains("\"ALI\" is on the list"));
+    ::kill(pid_t(process.processId()), SIGHUP);
+    QTRY_VERIFY(log.contains("SIGHUP ignored"));
+    QCOMPARE(process.state(), QProcess::Running);
 
     process.terminate();
     QVERIFY(finish(process));
@@ -76,6 +113,31 @@ void TestServerCli::stopsCleanlyOnSigterm()
     QCOMPARE(process.exitCode(), 0);
     log += process.readAllStandardError();
     QVERIFY(log.contains("stopped"));
+}
+
+void TestServerCli::journalLinesAndAllowedNetworks()
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("8:12345"));
+    process.setProcessEnvironment(environment);
+    QByteArray log;
+    connect(&process, &QProcess::readyReadStandardError, this,
+            [&] { log += process.readAllStandardError(); });
+    process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
+                  {QStringLiteral("--listen"), QStringLiteral("127.0.0.189"),
+                   QStringLiteral("--allow"), QStringLiteral("10.0.0.0/8"),
+                   QStringLiteral("--allow"), QStringLiteral("fd00::/8")});
+    QTRY_VERIFY(log.contains("listening"));
+    QVERIFY2(log.startsWith("<6>listening on 127.0.0.189"), log.constData());
+
+    QTcpSocket outsider;
+    outsider.connectToHost(QHostAddress(QStringLiteral("127.0.0.189")), portOf(Channel::Chat));
+    QTRY_VERIFY(log.contains("refused"));
+    QVERIFY2(log.contains("\n<4>chat 127.0.0.1:"), log.constData());
+    QTRY_COMPARE(outsider.state(), QAbstractSocket::UnconnectedState);
+    process.terminate();
+    QVERIFY(finish(process));
 }
 
 QTEST_GUILESS_MAIN(TestServerCli)

@@ -1,5 +1,5 @@
 // The user list: the duplicate clean-up and the count, and the entry a departure highlights.
-#include "channels/namesearch.h"
+#include "protocol/namesearch.h"
 #include "form1.h"
 
 #include <QItemSelectionModel>

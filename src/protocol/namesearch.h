@@ -7,6 +7,10 @@
 // Finding a user's entry by nickname. Letter case is compared by Turkish rules (i/İ, ı/I).
 namespace NameSearch {
 
+// The form in which two nicknames that name the same user are equal: letter case folded,
+// trailing blanks and line breaks gone.
+QString key(QStringView nickname);
+
 // The first entry equal to nickname, ignoring letter case and trailing blanks and line
 // breaks on either side; -1 when none is.
 int findEqual(const QList<QString> &entries, QStringView nickname);

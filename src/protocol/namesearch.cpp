@@ -26,11 +26,16 @@ QString folded(QStringView s)
 
 namespace NameSearch {
 
+QString key(QStringView nickname)
+{
+    return folded(withoutTrailingBlanks(nickname));
+}
+
 int findEqual(const QList<QString> &entries, QStringView nickname)
 {
-    const QString wanted = folded(withoutTrailingBlanks(nickname));
+    const QString wanted = key(nickname);
     for (qsizetype i = 0; i < entries.size(); ++i) {
-        if (folded(withoutTrailingBlanks(entries.at(i))) == wanted)
+        if (key(entries.at(i)) == wanted)
             return int(i);
     }
     return -1;
