@@ -1,9 +1,9 @@
 // Finding a nickname: find and findEqual against a slow reference that folds letter case one
 // character at a time, against the same search in swapped letter case, and entries against
 // themselves.
+#include "fuzzsupport.h"
 #include "protocol/namesearch.h"
 #include "protocol/turkishcase.h"
-#include "fuzzsupport.h"
 
 #include <iterator>
 

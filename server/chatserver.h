@@ -1,8 +1,8 @@
 #pragma once
 
 #include "arrivalbudget.h"
-#include "protocol/channel.h"
 #include "hostlog.h"
+#include "protocol/channel.h"
 #include "serverlimits.h"
 #include "sourcefilter.h"
 

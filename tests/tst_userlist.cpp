@@ -1,9 +1,9 @@
 // Who is online: user-list entries, duplicate clean-up and count, join and leave notices,
 // and taking a departed user's entry out.
-#include "protocol/namesearch.h"
 #include "channels/removeduplicates.h"
 #include "channels/userlistmodel.h"
 #include "common/connectedterminal.h"
+#include "protocol/namesearch.h"
 
 #include <QLabel>
 #include <QTimer>

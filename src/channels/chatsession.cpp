@@ -1,9 +1,9 @@
 #include "chatsession.h"
 
-#include "protocol/namesearch.h"
 #include "protocol/channel.h"
 #include "protocol/chatline.h"
 #include "protocol/cp1254.h"
+#include "protocol/namesearch.h"
 
 ChatSession::ChatSession(QObject *parent, Reading reading)
     : QObject(parent), Winsock1(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),

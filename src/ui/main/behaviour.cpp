@@ -1,8 +1,8 @@
 // The main window's own behaviour: loading, closing, leaving, the chat log's scrolling and
 // clearing, and the nickname field's rules.
-#include "protocol/turkishcase.h"
 #include "chatlog.h"
 #include "form1.h"
+#include "protocol/turkishcase.h"
 #include "ui/about/frmabout.h"
 
 #include <QLineEdit>

@@ -1,6 +1,6 @@
 // The user list: the duplicate clean-up and the count, and the entry a departure highlights.
-#include "protocol/namesearch.h"
 #include "form1.h"
+#include "protocol/namesearch.h"
 
 #include <QItemSelectionModel>
 #include <QLabel>
