@@ -32,6 +32,20 @@ private slots:
     void untakenArrivalsHoldTheSenderBack();
 };
 
+namespace {
+
+// Connects a channel to the stand-in server's chat port and waits until both ends are up.
+bool connectToChat(Winsock &channel, const FakeServer &server)
+{
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    return channel.setRemoteHost(server.address()).ok() &&
+           channel.setRemotePort(FakeServer::Chat).ok() && channel.Connect().ok() &&
+           connected.wait() &&
+           QTest::qWaitFor([&] { return server.connectionCount(FakeServer::Chat) == 1; });
+}
+
+} // namespace
+
 void TestWire::decodeMatchesThePlatformCodePage()
 {
     QStringDecoder icu("windows-1254");
@@ -101,11 +115,7 @@ void TestWire::connectSendAndReceive()
     FakeServer server(QStringLiteral("127.0.0.150"));
     QVERIFY(server.listen({FakeServer::Chat}));
     Winsock channel;
-    QVERIFY(channel.setRemoteHost(server.address()).ok());
-    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
-    QSignalSpy connected(&channel, &Winsock::Connected);
-    QVERIFY(channel.Connect().ok());
-    QVERIFY(connected.wait());
+    QVERIFY(connectToChat(channel, server));
 
     QVERIFY(channel.SendData(QStringLiteral("Işık")).ok());
     QTRY_COMPARE(server.received(FakeServer::Chat), QByteArray("I\xFE\xFDk"));
@@ -191,13 +201,8 @@ void TestWire::serverEndsTheConnection()
     IoThread io;
     io.start();
     Winsock channel(&io, nullptr);
-    QVERIFY(channel.setRemoteHost(server.address()).ok());
-    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
-    QSignalSpy connected(&channel, &Winsock::Connected);
     QSignalSpy errors(&channel, &Winsock::Error);
-    QVERIFY(channel.Connect().ok());
-    QVERIFY(connected.wait());
-    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    QVERIFY(connectToChat(channel, server));
     if (reset)
         server.resetConnections(FakeServer::Chat);
     else
@@ -233,12 +238,7 @@ void TestWire::untakenArrivalsHoldTheSenderBack()
     IoThread io;
     io.start();
     Winsock channel(&io, nullptr);
-    QVERIFY(channel.setRemoteHost(server.address()).ok());
-    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
-    QSignalSpy connected(&channel, &Winsock::Connected);
-    QVERIFY(channel.Connect().ok());
-    QVERIFY(connected.wait());
-    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    QVERIFY(connectToChat(channel, server));
 
     QByteArray payload(SocketWorker::MaxUntaken + 8 * 1024 * 1024, 'x');
     for (qsizetype i = 0; i < payload.size(); i += 4093)
