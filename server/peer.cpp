@@ -51,16 +51,19 @@ Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObj
 
     connect(m_socket, &QTcpSocket::readyRead, this, &Peer::readArrivals);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &Peer::onBytesWritten);
-    connect(m_socket, &QTcpSocket::disconnected, this, &Peer::finish);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, [this] {
-        if (m_socket->state() == QAbstractSocket::UnconnectedState)
-            finish();
+    connect(m_socket, &QTcpSocket::disconnected, this, [this] { finish(ConnectionEnd::Closed); });
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (m_socket->state() != QAbstractSocket::UnconnectedState)
+            return;
+        finish(error == QAbstractSocket::RemoteHostClosedError ? ConnectionEnd::Closed
+               : error == QAbstractSocket::SocketTimeoutError  ? ConnectionEnd::TimedOut
+                                                               : ConnectionEnd::Reset);
     });
     connect(&m_gap, &QTimer::timeout, this, &Peer::onGapOver);
 
     // A client may reset the connection before we ever look at it.
     if (m_socket->state() != QAbstractSocket::ConnectedState)
-        QTimer::singleShot(0, this, &Peer::finish);
+        QTimer::singleShot(0, this, [this] { finish(ConnectionEnd::Reset); });
 }
 
 void Peer::send(const QByteArray &message)
@@ -158,16 +161,16 @@ void Peer::drop(const QString &reason)
     QTimer::singleShot(0, this, [this] {
         KernelQueues::resetOnClose(m_socket->socketDescriptor());
         m_socket->abort();
-        finish();
+        finish(ConnectionEnd::Reset);
     });
 }
 
-void Peer::finish()
+void Peer::finish(ConnectionEnd how)
 {
     if (m_closed)
         return;
     m_closed = true;
     m_gap.stop();
     m_deadline.stop();
-    emit closed();
+    emit closed(how);
 }

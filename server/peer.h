@@ -1,5 +1,6 @@
 #pragma once
 
+#include "connectionend.h"
 #include "protocol/channel.h"
 #include "serverlimits.h"
 
@@ -47,14 +48,14 @@ signals:
     // Something went wrong with this connection; the line names it.
     void warning(const QString &line);
     // Emitted once; the peer may be deleted from then on.
-    void closed();
+    void closed(ConnectionEnd how);
 
 private:
     void readArrivals();
     void writeNext();
     void onBytesWritten();
     void onGapOver();
-    void finish();
+    void finish(ConnectionEnd how);
     qint64 queueCost() const;
 
     QTcpSocket *m_socket;
