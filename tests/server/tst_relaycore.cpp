@@ -97,6 +97,8 @@ private slots:
     void longNicknameIsCutEverywhere();
     void pasteIsDelayedNotDropped();
     void floodCostsTheFlooderNotTheReaders();
+    void waitingArrivalsKeepTheirOrder();
+    void budgetOutlivesConnections();
     void listGoesToNewcomerAndNewcomerToOthers();
     void everyLeaveIsAnnouncedExactlyOnce();
     void equalNamesAreOneUser();
@@ -135,6 +137,11 @@ void TestRelayCore::joinNoticeGoesToEveryJoinConnection()
     const Reads notice{joinNotice("AL\xDD")};
     QCOMPARE(relay.reads(joining), notice);
     QCOMPARE(relay.reads(earlier), notice);
+    // Once for each listing.
+    relay.send(joining, "AL\xDD");
+    relay.wait(2000);
+    QCOMPARE(relay.reads(joining), notice);
+    QVERIFY(relay.logged(QStringLiteral("dropped a join")));
 }
 
 void TestRelayCore::longNicknameIsCutEverywhere()
@@ -204,6 +211,35 @@ void TestRelayCore::floodCostsTheFlooderNotTheReaders()
     QCOMPARE(relay.reads(reader).count("<EVE> b"), 50);
     QCOMPARE(relay.reads(reader).size(), 70);
     QVERIFY(!relay.isClosed(patient) && !relay.isClosed(reader) && !relay.isClosed(honest));
+}
+
+void TestRelayCore::waitingArrivalsKeepTheirOrder()
+{
+    // A short line that the budget would take must not pass a long one that waits.
+    Relay relay({.burstArrivalBytes = 100, .arrivalBytesPerSecond = 100});
+    relay.listed("A");
+    const ConnectionId chat = relay.open(Channel::Chat);
+    const Reads lines{"<A> " + QByteArray(95, 'x'), "<A> " + QByteArray(50, 'y'), "<A> z"};
+    relay.send(chat, lines.at(0));
+    relay.send(chat, lines.at(1));
+    relay.wait(100);
+    relay.send(chat, lines.at(2));
+    relay.wait(1000);
+    QCOMPARE(relay.reads(chat), lines);
+}
+
+void TestRelayCore::budgetOutlivesConnections()
+{
+    // Closing and connecting again must not refill an address's budget.
+    Relay relay({.burstArrivals = 2});
+    const ConnectionId leave = relay.open(Channel::Leave);
+    relay.send(leave, "NOBODY");
+    relay.send(leave, "NOBODY");
+    relay.end(leave, ConnectionEnd::Closed);
+    const ConnectionId ali = relay.listed("ALI");
+    QVERIFY(relay.reads(ali).isEmpty());
+    relay.wait(100);
+    QCOMPARE(relay.reads(ali), Reads{"ALI"});
 }
 
 void TestRelayCore::listGoesToNewcomerAndNewcomerToOthers()
@@ -308,6 +344,7 @@ void TestRelayCore::nobodySpeaksOrJoinsAsSomeoneElse()
     // Eve's line and join that named Ali stay held until their time is up, then are dropped;
     // her own name still speaks behind them.
     relay.send(eveChat, "<EVE> ben Eve'im");
+    QCOMPARE(relay.reads(reader).size(), 3);
     relay.wait(1);
     QCOMPARE(relay.reads(reader).size(), 4);
     QCOMPARE(relay.reads(reader).last(), QByteArray("<EVE> ben Eve'im"));
