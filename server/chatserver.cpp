@@ -165,12 +165,10 @@ void ChatServer::tick()
 void ChatServer::apply(const RelayOutput &output)
 {
     for (const RelayOutput::LogLine &line : output.log) {
-        if (!line.host.isEmpty())
-            line.warning ? m_log.warning(line.host, line.text) : m_log.info(line.host, line.text);
-        else if (line.warning)
-            qCWarning(lcServer).noquote() << line.text;
+        if (line.warning)
+            m_log.warning(line.host, line.text);
         else
-            qCInfo(lcServer).noquote() << line.text;
+            m_log.info(line.host, line.text);
     }
     for (const RelayOutput::Send &send : output.sends) {
         if (Peer *peer = m_peers.value(send.to))

@@ -147,7 +147,8 @@ void RelayCore::unreachable(const QString &hostName)
     for (const Channel channel : allChannels) {
         const QList<ConnectionId> open = m_open[indexOf(channel)];
         for (const ConnectionId id : open) {
-            if (m_connections.at(id).host == hostName)
+            const auto it = m_connections.find(id);
+            if (it != m_connections.end() && it->second.host == hostName)
                 close(id, QStringLiteral("another connection from its address timed out"));
         }
     }

@@ -23,7 +23,7 @@ struct RelayOutput
     };
     struct LogLine
     {
-        QString host; // the address it is about; empty for the server as a whole
+        QString host; // the address it is about, whose log budget it takes
         QString text;
         bool warning = false;
     };
