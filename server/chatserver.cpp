@@ -488,17 +488,48 @@ void ChatServer::forget(Peer *peer)
         m_refused = 0;
     }
 
-    // A terminal that went away without leaving (it crashed, its network went down) must
-    // not stay on everyone's list.
-    const auto it = std::find_if(m_entries.cbegin(), m_entries.cend(),
-                                 [peer](const Entry &entry) { return entry.userList == peer; });
-    if (it != m_entries.cend())
-        removeEntry(it - m_entries.cbegin(), peer->name(), QStringLiteral("gone without leaving"));
+    if (peer->timedOut()) {
+        abandonHost(hostName, peer->name());
+    } else {
+        // A terminal that went away without leaving (it crashed, its program was killed)
+        // must not stay on everyone's list.
+        const auto it = std::find_if(m_entries.cbegin(), m_entries.cend(),
+                                     [peer](const Entry &entry) { return entry.userList == peer; });
+        if (it != m_entries.cend())
+            removeEntry(it - m_entries.cbegin(), peer->name(),
+                        QStringLiteral("gone without leaving"));
+    }
     peer->disconnect(this);
     peer->deleteLater();
     pruneHost(hostName);
     if (!m_trim.isActive())
         m_trim.start();
+}
+
+void ChatServer::abandonHost(const QString &hostName, const QString &who)
+{
+    // A machine that stops answering on one connection cannot be there on the others, even
+    // where they have not noticed yet: the idle ones would only notice later. A reset or a
+    // close comes from a program that runs, and ends that connection alone.
+    int others = 0;
+    for (const QList<Peer *> &peers : m_peers) {
+        for (Peer *other : peers) {
+            if (other->host() == hostName) {
+                other->drop({});
+                ++others;
+            }
+        }
+    }
+    m_log.warning(hostName, QStringLiteral("%1: timed out, its machine does not answer; "
+                                           "closing the %2 other connections from its address")
+                                .arg(who)
+                                .arg(others));
+    for (qsizetype i = 0; i < m_entries.size();) {
+        if (m_entries.at(i).host == hostName)
+            removeEntry(i, who, QStringLiteral("timed out"));
+        else
+            ++i;
+    }
 }
 
 void ChatServer::broadcast(Channel channel, const QByteArray &message)

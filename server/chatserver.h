@@ -90,6 +90,7 @@ private:
     void takeOffList(const QString &hostName, const QString &who, const QByteArray &arrival);
     void removeEntry(qsizetype index, const QString &who, const QString &how);
     void forget(Peer *peer);
+    void abandonHost(const QString &hostName, const QString &who);
     void pruneHost(const QString &hostName);
     void broadcast(Channel channel, const QByteArray &message);
     QByteArray cut(const QString &hostName, const QString &who, const QByteArray &nickname);

@@ -1,5 +1,7 @@
 #include "kernelqueues.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #ifdef Q_OS_LINUX
@@ -26,6 +28,26 @@ qint64 unsent(qintptr descriptor)
 #else
     Q_UNUSED(descriptor);
     return 0;
+#endif
+}
+
+qint64 unacknowledged(qintptr descriptor)
+{
+    int bytes = 0;
+    if (descriptor < 0 || ::ioctl(int(descriptor), TIOCOUTQ, &bytes) != 0)
+        return 0;
+    return bytes;
+}
+
+void acknowledgeNow(qintptr descriptor)
+{
+#ifdef TCP_QUICKACK
+    // The kernel falls back to delaying by itself, so this is needed after every read.
+    const int on = 1;
+    if (descriptor >= 0)
+        ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    Q_UNUSED(descriptor);
 #endif
 }
 
