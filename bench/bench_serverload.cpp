@@ -814,10 +814,20 @@ int main(int argc, char **argv)
     const int threadsWanted = envInt("VORNEL_LOAD_THREADS", 2, 1, 16);
     const int threads = std::min(terminals, threadsWanted);
     int status = 0;
-    {
-        LoadRun run(terminals, threads, serverNoGlib);
+    RunSummary large[2]; // with the acknowledgement wait, without
+    for (const bool ackWait : {true, false}) {
+        if (!ackWait)
+            std::printf("\n=== the same, each message sent once the last has left rather than "
+                        "been acknowledged\n");
+        LoadRun run(terminals, threads, serverNoGlib, false, ackWait);
         status |= run.run();
+        large[!ackWait] = run.summary();
     }
+    std::printf("\n%d terminals, fan-out with the acknowledgement wait / without: p50 %.2f / "
+                "%.2f ms, p99 %.2f / %.2f ms: p99 ratio %.2f\n",
+                terminals, large[0].fanOut.p50, large[1].fanOut.p50, large[0].fanOut.p99,
+                large[1].fanOut.p99,
+                large[1].fanOut.p99 > 0 ? large[0].fanOut.p99 / large[1].fanOut.p99 : 0.0);
 
     // The same LAN, smaller, as it is, with the server not waiting for acknowledgements, and
     // with a hostile host beside it, each with a server of its own. With and without the

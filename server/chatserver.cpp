@@ -158,10 +158,10 @@ QString ChatServer::refusal(const QHostAddress &address) const
 {
     if (!m_filter.admits(address))
         return QStringLiteral("not on a network allowed in");
-    const auto host = m_hosts.constFind(Peer::hostOf(address));
-    if (host != m_hosts.cend() && host->connections >= m_limits.maxConnectionsPerHost)
+    const auto host = m_hosts.find(Peer::hostOf(address));
+    if (host != m_hosts.end() && host->second.connections >= m_limits.maxConnectionsPerHost)
         return QStringLiteral("%1 connections from this address, the most allowed")
-            .arg(host->connections);
+            .arg(host->second.connections);
     return {};
 }
 
@@ -215,7 +215,7 @@ void ChatServer::sweepHosts()
         return;
     m_lastSweepMs = now;
     for (auto it = m_hosts.begin(); it != m_hosts.end();) {
-        Host &host = *it;
+        Host &host = it->second;
         if (host.connections == 0 && host.keys.isEmpty() && host.backlog.isEmpty() &&
             host.held.isEmpty() && host.budget.isFull(now))
             it = m_hosts.erase(it);
@@ -227,8 +227,9 @@ void ChatServer::sweepHosts()
 void ChatServer::pruneHost(const QString &hostName)
 {
     const auto it = m_hosts.find(hostName);
-    if (it != m_hosts.end() && it->connections == 0 && it->keys.isEmpty() &&
-        it->backlog.isEmpty() && it->held.isEmpty() && it->budget.isFull(m_clock.elapsed())) {
+    if (it != m_hosts.end() && it->second.connections == 0 && it->second.keys.isEmpty() &&
+        it->second.backlog.isEmpty() && it->second.held.isEmpty() &&
+        it->second.budget.isFull(m_clock.elapsed())) {
         m_hosts.erase(it);
         m_busy.remove(hostName);
     }
@@ -365,7 +366,7 @@ void ChatServer::pace()
             m_busy.remove(hostName);
             continue;
         }
-        Host &host = *it;
+        Host &host = it->second;
         qint64 now = m_clock.elapsed();
         while (!host.backlog.isEmpty() &&
                host.budget.take(host.backlog.first().message.size(), now)) {
@@ -455,7 +456,7 @@ void ChatServer::removeEntry(qsizetype index, const QString &who, const QString 
     const Entry entry = m_entries.takeAt(index);
     const auto host = m_hosts.find(entry.host);
     if (host != m_hosts.end())
-        host->keys.removeOne(entry.key);
+        host->second.keys.removeOne(entry.key);
     // Terminals take an entry off by name: while an equal name stays listed, saying it
     // left would take that one off too.
     const bool announce = --m_keyCount[entry.key] == 0;
@@ -478,7 +479,7 @@ void ChatServer::forget(Peer *peer)
     m_listed.removeOne(peer);
     const auto host = m_hosts.find(hostName);
     if (host != m_hosts.end())
-        --host->connections;
+        --host->second.connections;
     m_log.info(hostName, QStringLiteral("%1: disconnected (%2 connections)")
                              .arg(peer->name())
                              .arg(connectionCount()));

@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <array>
+#include <unordered_map>
 
 class Peer;
 class QTcpServer;
@@ -101,7 +102,9 @@ private:
     HostLog m_log;
     std::array<QTcpServer *, allChannels.size()> m_listeners{};
     std::array<QList<Peer *>, allChannels.size()> m_peers;
-    QHash<QString, Host> m_hosts;
+    // Not a QHash: an arrival's handling holds its host across calls that may add another,
+    // and a rehash would leave that reference dangling.
+    std::unordered_map<QString, Host> m_hosts;
     QSet<QString> m_busy; // hosts with arrivals waiting
     qint64 m_lastSweepMs = 0;
     QList<Entry> m_entries;
