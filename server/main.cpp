@@ -211,10 +211,11 @@ int main(int argc, char *argv[])
         << QStringLiteral("a connection silent for %1 s is probed every %2 s, up to %3 times; "
                           "one whose data or probes go unacknowledged for %4 s is given up, with "
                           "every connection and name from its address")
-               .arg(keepaliveIdle)
-               .arg(keepaliveInterval)
+               .arg(limits.link.idle.count())
+               .arg(limits.link.interval.count())
                .arg(limits.link.probes)
-               .arg(sendTimeout);
+               .arg(std::chrono::duration_cast<std::chrono::seconds>(limits.link.sendTimeout)
+                        .count());
     const int status = app.exec();
     server.close();
     qCInfo(lcServer) << "stopped";
