@@ -8,23 +8,29 @@
 #include <linux/sockios.h>
 #endif
 
+namespace {
+
+qint64 ask(qintptr descriptor, unsigned long request)
+{
+    int bytes = 0;
+    if (descriptor < 0 || ::ioctl(int(descriptor), request, &bytes) != 0)
+        return 0;
+    return bytes;
+}
+
+} // namespace
+
 namespace KernelQueues {
 
 qint64 unread(qintptr descriptor)
 {
-    int bytes = 0;
-    if (descriptor < 0 || ::ioctl(int(descriptor), FIONREAD, &bytes) != 0)
-        return 0;
-    return bytes;
+    return ask(descriptor, FIONREAD);
 }
 
 qint64 unsent(qintptr descriptor)
 {
 #ifdef SIOCOUTQNSD
-    int bytes = 0;
-    if (descriptor < 0 || ::ioctl(int(descriptor), SIOCOUTQNSD, &bytes) != 0)
-        return 0;
-    return bytes;
+    return ask(descriptor, SIOCOUTQNSD);
 #else
     Q_UNUSED(descriptor);
     return 0;
@@ -33,10 +39,7 @@ qint64 unsent(qintptr descriptor)
 
 qint64 unacknowledged(qintptr descriptor)
 {
-    int bytes = 0;
-    if (descriptor < 0 || ::ioctl(int(descriptor), TIOCOUTQ, &bytes) != 0)
-        return 0;
-    return bytes;
+    return ask(descriptor, TIOCOUTQ);
 }
 
 void acknowledgeNow(qintptr descriptor)
