@@ -21,6 +21,20 @@ constexpr qint64 queueEntryCost = 64;
 
 quint64 nextPeerId = 0;
 
+ConnectionEnd endOf(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::RemoteHostClosedError:
+    case QAbstractSocket::UnknownSocketError:
+        return ConnectionEnd::Closed;
+    case QAbstractSocket::SocketTimeoutError:
+        // The kernel's ETIMEDOUT: the keepalive probes or the send timeout ran out.
+        return ConnectionEnd::TimedOut;
+    default:
+        return ConnectionEnd::Reset;
+    }
+}
+
 } // namespace
 
 QString Peer::hostOf(const QHostAddress &address)
@@ -55,14 +69,12 @@ Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObj
 
     connect(m_socket, &QTcpSocket::readyRead, this, &Peer::readArrivals);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &Peer::onBytesWritten);
-    connect(m_socket, &QTcpSocket::disconnected, this, [this] { finish(ConnectionEnd::Closed); });
+    // Qt reports the error first, still connected, then the disconnection.
+    connect(m_socket, &QTcpSocket::disconnected, this,
+            [this] { finish(endOf(m_socket->error())); });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        if (m_socket->state() != QAbstractSocket::UnconnectedState)
-            return;
-        // The kernel's ETIMEDOUT: the keepalive probes or the send timeout ran out.
-        finish(error == QAbstractSocket::RemoteHostClosedError ? ConnectionEnd::Closed
-               : error == QAbstractSocket::SocketTimeoutError  ? ConnectionEnd::TimedOut
-                                                               : ConnectionEnd::Reset);
+        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+            finish(endOf(error));
     });
     connect(&m_pace, &QTimer::timeout, this, &Peer::onTimer);
 

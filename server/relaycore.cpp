@@ -154,7 +154,7 @@ void RelayCore::unreachable(const QString &hostName)
     }
     for (qsizetype i = 0; i < m_entries.size();) {
         if (m_entries.at(i).host == hostName)
-            removeEntry(i, hostName, QStringLiteral("gone, its machine unreachable"));
+            removeEntry(i, hostName, QStringLiteral("timed out"));
         else
             ++i;
     }
