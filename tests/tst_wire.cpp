@@ -23,6 +23,7 @@ private slots:
     void lineFormats();
     void sendRefusedUnlessConnected();
     void connectSendAndReceive();
+    void eachSendLeavesAtOnce();
     void refusedConnectionRaisesError();
     void unresolvableHostRaisesError();
     void closeIsHarmlessAndReconnects();
@@ -130,6 +131,23 @@ void TestWire::connectSendAndReceive()
     QCOMPARE(data, QString(QStringLiteral("Çay") + QChar(0) + QStringLiteral("!")));
     QVERIFY(channel.GetData(data).ok());
     QCOMPARE(data, QString());
+}
+
+void TestWire::eachSendLeavesAtOnce()
+{
+    // Read on this thread, which takes no events here: only what SendData itself wrote can
+    // reach the server. Nothing is left for a later write that would carry the next line too.
+    FakeServer server(QStringLiteral("127.0.0.157"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    Winsock channel;
+    QVERIFY(connectToChat(channel, server));
+    QTcpSocket *peer = server.connections(FakeServer::Chat).constFirst();
+    QVERIFY(channel.SendData(QStringLiteral("bir")).ok());
+    QVERIFY(peer->waitForReadyRead(2000));
+    QCOMPARE(server.received(FakeServer::Chat), QByteArray("bir"));
+    QVERIFY(channel.SendData(QStringLiteral("iki")).ok());
+    QVERIFY(peer->waitForReadyRead(2000));
+    QCOMPARE(server.received(FakeServer::Chat), QByteArray("biriki"));
 }
 
 void TestWire::refusedConnectionRaisesError()

@@ -58,6 +58,10 @@ int SocketWorker::write(const QByteArray &bytes)
         return SocketErrors::WrongProtocolOrState;
     if (m_socket.write(bytes) != bytes.size())
         return SocketErrors::fromSocketError(m_socket.error());
+    // Qt writes its buffer only when this thread next polls the socket, after any calls
+    // queued meanwhile: a line handed over before then would leave in the same send as this
+    // one, and reach the server as one message with it.
+    m_socket.flush();
     return 0;
 }
 
