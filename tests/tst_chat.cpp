@@ -21,7 +21,7 @@ private slots:
     void arrivalsAppendWithLineEnds();
     void arrivalsShowLiterally();
     void arrivalRaisesWindowOnce();
-    void arrivalAfterDisconnectStillAppended();
+    void nothingArrivesAfterDisconnect();
     void logCaretStaysAtEnd();
     void clearEmptiesOnlyTheLog();
     void connectButtonFollowsNickname();
@@ -123,12 +123,12 @@ void TestChat::arrivalRaisesWindowOnce()
     QCOMPARE(t.form.geometry(), where);
 }
 
-void TestChat::arrivalAfterDisconnectStillAppended()
+void TestChat::nothingArrivesAfterDisconnect()
 {
     ConnectedTerminal t(QStringLiteral("127.0.0.34"));
     t.form.mnudisconnect_Click();
     t.server.send(FakeServer::Chat, "son");
-    QTRY_COMPARE(t.log()->text(), QStringLiteral("son\r\n"));
+    QVERIFY(!QTest::qWaitFor([&] { return !t.log()->text().isEmpty(); }, 300));
 }
 
 void TestChat::logCaretStaysAtEnd()
