@@ -1,5 +1,6 @@
 // Text on the wire and the socket channel itself.
 #include "channels/iothread.h"
+#include "channels/resetprobe.h"
 #include "channels/socketerrors.h"
 #include "channels/socketworker.h"
 #include "channels/winsock.h"
@@ -29,6 +30,7 @@ private slots:
     void closeIsHarmlessAndReconnects();
     void serverEndsTheConnection_data();
     void serverEndsTheConnection();
+    void probeTellsATimeOut();
     void closeSilencesTheAttempt();
     void untakenArrivalsHoldTheSenderBack();
 };
@@ -236,6 +238,26 @@ void TestWire::serverEndsTheConnection()
     QCOMPARE(errors[0][0].toInt(), number);
     QCOMPARE(errors[0][1].toString(), description);
     QVERIFY(!errors.wait(300));
+}
+
+void TestWire::probeTellsATimeOut()
+{
+    // Qt may report this one with a stale error: only the probe says what happened.
+    FakeServer server(QStringLiteral("127.0.0.158"));
+    server.holdReading(FakeServer::Chat);
+    QVERIFY(server.listen({FakeServer::Chat}));
+    QTcpSocket client;
+    client.connectToHost(server.address(), FakeServer::Chat);
+    QVERIFY(client.waitForConnected());
+    const LinkTimers quick{std::chrono::seconds(1), std::chrono::seconds(1), 1,
+                           std::chrono::milliseconds(1000)};
+    QVERIFY(quick.applyTo(client.socketDescriptor()));
+    ResetProbe probe;
+    probe.watch(client.socketDescriptor());
+    QVERIFY(!probe.timedOut());
+    // More than both ends' buffers hold, for a server that takes nothing.
+    client.write(QByteArray(16 * 1024 * 1024, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(probe.timedOut(), 15000);
 }
 
 void TestWire::closeSilencesTheAttempt()

@@ -30,6 +30,8 @@ bool FakeServer::listen(const QList<quint16> &ports)
         connect(server, &QTcpServer::newConnection, this, [this, server, port] {
             while (QTcpSocket *socket = server->nextPendingConnection()) {
                 socket->setParent(this);
+                if (m_holding.value(port))
+                    socket->setReadBufferSize(1);
                 m_connections[port].append(socket);
                 ++m_accepted[port];
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket, port] {
