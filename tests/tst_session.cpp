@@ -35,12 +35,14 @@ namespace {
 // A session connected to its own fake server, announced on both channels.
 struct Connected
 {
-    explicit Connected(const QString &address, const QString &nick = QStringLiteral("ALI"))
+    explicit Connected(const QString &address, const QString &nick = QStringLiteral("ALI"),
+                       const LinkTimers &timers = {})
         : server(address)
     {
         if (!server.listen())
             qFatal("fake server cannot listen on %s", qPrintable(address));
         session.setNickname(nick);
+        session.setLinkTimers(timers);
         if (!session.connectTo(address).ok())
             qFatal("cannot connect to %s", qPrintable(address));
         if (!QTest::qWaitFor([this] { return server.terminalConnected(); }))
@@ -215,21 +217,16 @@ void TestSession::endOfAConnectionEndsTheSessionOnce()
 
 void TestSession::serverThatStopsReadingIsGivenUp()
 {
-    FakeServer server(QStringLiteral("127.0.0.85"));
-    QVERIFY(server.listen());
-    ChatSession session;
-    QSignalSpy errors(&session, &ChatSession::socketError);
-    session.setNickname(QStringLiteral("ALI"));
-    session.setLinkTimers(
+    Connected t(
+        QStringLiteral("127.0.0.85"), QStringLiteral("ALI"),
         {std::chrono::seconds(1), std::chrono::seconds(1), 1, std::chrono::milliseconds(1000)});
-    QVERIFY(session.connectTo(server.address()).ok());
-    QTRY_VERIFY(server.terminalConnected());
-    server.holdReading(FakeServer::Chat);
+    QSignalSpy errors(&t.session, &ChatSession::socketError);
+    t.server.holdReading(FakeServer::Chat);
     // More than the buffers of both ends hold: the rest waits on a server that takes nothing.
-    QVERIFY(session.say(QString(16 * 1024 * 1024, QLatin1Char('x'))).ok());
+    QVERIFY(t.session.say(QString(16 * 1024 * 1024, QLatin1Char('x'))).ok());
     QVERIFY(errors.wait(15000));
     QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::TimedOut));
-    QVERIFY(!session.isConnected());
+    QVERIFY(!t.session.isConnected());
 }
 
 void TestSession::secondConnectRetargetsAllChannels()
