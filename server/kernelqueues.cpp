@@ -42,18 +42,6 @@ qint64 unacknowledged(qintptr descriptor)
     return ask(descriptor, TIOCOUTQ);
 }
 
-void acknowledgeNow(qintptr descriptor)
-{
-#ifdef TCP_QUICKACK
-    // The kernel falls back to delaying by itself, so this is needed after every read.
-    const int on = 1;
-    if (descriptor >= 0)
-        ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-#else
-    Q_UNUSED(descriptor);
-#endif
-}
-
 void resetOnClose(qintptr descriptor)
 {
     if (descriptor < 0)

@@ -114,7 +114,7 @@ void Peer::readArrivals()
         return;
     // A sender that keeps Nagle's algorithm on holds its next message until this one is
     // acknowledged; delayed, the two would come in one read.
-    KernelQueues::acknowledgeNow(m_socket->socketDescriptor());
+    acknowledgeNow(m_socket->socketDescriptor());
     m_deadline.stop();
 
     // The rest of an oversized arrival comes in further reads; none of it may pass as a

@@ -88,6 +88,8 @@ void SocketWorker::readWaiting()
     const QByteArray bytes = m_socket.readAll();
     if (bytes.isEmpty())
         return;
+    // The server sends its next message only once this one is acknowledged.
+    acknowledgeNow(m_socket.socketDescriptor());
     m_untaken += bytes.size();
     emit received(m_generation, bytes);
 }

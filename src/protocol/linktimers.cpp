@@ -24,3 +24,9 @@ bool LinkTimers::applyTo(qintptr descriptor) const
     ok = setOption(descriptor, IPPROTO_TCP, TCP_USER_TIMEOUT, int(sendTimeout.count())) && ok;
     return ok;
 }
+
+void acknowledgeNow(qintptr descriptor)
+{
+    if (descriptor >= 0)
+        setOption(descriptor, IPPROTO_TCP, TCP_QUICKACK, 1);
+}

@@ -21,3 +21,8 @@ struct LinkTimers
     // Sets them on a connected TCP socket; false if the system refused any of them.
     bool applyTo(qintptr descriptor) const;
 };
+
+// Acknowledges what has arrived at once rather than after the usual delay, which would hold
+// back a sender that waits for the acknowledgement before sending its next message. The
+// kernel falls back to delaying by itself, so this is needed after every read.
+void acknowledgeNow(qintptr descriptor);
