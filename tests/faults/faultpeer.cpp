@@ -3,7 +3,8 @@
 //   vornel-faultpeer terminal NICK SERVER
 //       A terminal without a window: connects the four channels, says every line read on
 //       stdin, and prints every read of its chat channel as "chat " and the read's bytes
-//       percent-encoded, so that two messages in one read stay one line here.
+//       percent-encoded, so that two messages in one read stay one line here, and every
+//       departure as "left " and the nickname, percent-encoded.
 //   vornel-faultpeer paste NICK SERVER COUNT GAP_MS
 //       Lists NICK, then sends COUNT lines "<NICK> line N" on a chat connection with Nagle's
 //       algorithm on, as one write every GAP_MS, as a terminal pasting them would; prints
@@ -57,6 +58,8 @@ int terminal(QCoreApplication &app, const QString &nick, const QString &server)
     session.setNickname(nick);
     QObject::connect(&session, &ChatSession::chatArrived, &app,
                      [](const QByteArray &text) { print("chat " + text.toPercentEncoding()); });
+    QObject::connect(&session, &ChatSession::leaveArrived, &app,
+                     [](const QByteArray &nick) { print("left " + nick.toPercentEncoding()); });
     QObject::connect(&session, &ChatSession::socketError, &app,
                      [](int number) { print("error " + QByteArray::number(number)); });
     readStdin(app,

@@ -85,3 +85,19 @@ void Lab::vanish(const Machine &machine, LabProcess *program)
         program->signal(SIGSTOP);
     setLink(machine, false);
 }
+
+int Lab::unreadBytes(const Machine &machine, quint16 port) const
+{
+    QProcess ss;
+    ss.start(QStringLiteral("ip"),
+             {QStringLiteral("netns"), QStringLiteral("exec"), machine.netns, QStringLiteral("ss"),
+              QStringLiteral("-Htn"), QStringLiteral("sport = :%1").arg(port)});
+    if (!ss.waitForFinished())
+        return 0;
+    int unread = 0;
+    // State, Recv-Q, Send-Q, addresses.
+    for (const QByteArray &line : ss.readAllStandardOutput().split('\n'))
+        if (const QList<QByteArray> columns = line.simplified().split(' '); columns.size() > 1)
+            unread += columns.at(1).toInt();
+    return unread;
+}

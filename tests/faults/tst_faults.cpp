@@ -2,6 +2,7 @@
 // or vanish, terminals that vanish, links that flap, and senders with Nagle's algorithm on.
 // The terminal under test is a real main window in this process, on machine A.
 #include "channels/winsock.h"
+#include "common/fakeserver.h"
 #include "common/formaccess.h"
 #include "lab.h"
 #include "labprocess.h"
@@ -219,6 +220,7 @@ void TestFaults::killedServerIsReportedAsReset()
     // A line the stopped server never reads makes its end close with a reset.
     m_server->signal(SIGSTOP);
     a->say(QStringLiteral("okunmayacak"));
+    QTRY_VERIFY(m_lab->unreadBytes(m_lab->server, FakeServer::Chat) > 0);
     m_server->signal(SIGKILL);
     QTRY_VERIFY_WITH_TIMEOUT(!m_boxes->boxes.isEmpty(), CloseShownMs);
     QCOMPARE(numberOf(m_boxes->boxes.first().text), ConnectionReset);
@@ -256,6 +258,8 @@ void TestFaults::leavingClosesEveryChannel()
     QVERIFY(b);
     a->form.mnudisconnect_Click();
     QTRY_COMPARE(a->notUnconnected(), QString());
+    // Closing the channels did not keep the departure from going out.
+    QTRY_VERIFY(b->output().contains(QStringLiteral("left A\n")));
 
     const QSignalSpy reads(&a->form.session(), &ChatSession::chatArrived);
     b->writeLine(QStringLiteral("sonra"));
@@ -333,7 +337,8 @@ void TestFaults::vanishedTerminalIsAnnounced()
 
 void TestFaults::flappingLinkKeepsLinesApart()
 {
-    const auto a = connectedTerminal();
+    // Timers at their defaults: the link is down for less than they allow.
+    const auto a = connectedTerminal(std::nullopt);
     QVERIFY(a);
     LabProcess *b = connectedPeer(*a, QStringLiteral("B"));
     QVERIFY(b);
