@@ -1,6 +1,8 @@
 // Resident memory of the terminal: idle with its window shown, and what a long chat costs,
 // against the size of the text itself. A plain program linked like the terminal, so that
 // no extra library is counted in its memory.
+#include "common/exposed.h"
+
 #include "protocol/chatline.h"
 #include "protocol/cp1254.h"
 #include "ui/main/chatlog.h"
@@ -55,19 +57,6 @@ Resident measure()
 double mib(qint64 bytes)
 {
     return double(bytes) / (1 << 20);
-}
-
-bool waitUntilExposed(QWidget *window)
-{
-    QTimer giveUp;
-    giveUp.setSingleShot(true);
-    giveUp.start(10000);
-    while (!(window->windowHandle() && window->windowHandle()->isExposed())) {
-        if (!giveUp.isActive())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 // The i-th of a chat's lines as the server relays it, about fifty characters.

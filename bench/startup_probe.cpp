@@ -5,6 +5,8 @@
 //
 //   startup_probe form1|minimal <spawn time, steady clock ns>
 //   prints: main <ns> app <ns> shown <ns>
+#include "common/exposed.h"
+
 #include "ui/main/form1.h"
 
 #include <QApplication>
@@ -27,20 +29,6 @@ qint64 now()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// Returns when the window is on screen and drawn, or false after ten seconds.
-bool waitUntilExposed(QWidget *window)
-{
-    QTimer giveUp;
-    giveUp.setSingleShot(true);
-    giveUp.start(10000);
-    while (!(window->windowHandle() && window->windowHandle()->isExposed())) {
-        if (!giveUp.isActive())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 } // namespace
