@@ -1,9 +1,11 @@
 // The real server in a process of its own, under a LAN of simulated terminals (500 unless
 // VORNEL_LOAD_TERMINALS says otherwise), each with its four connections: all join, 200
-// chat lines fan out to everyone, all leave. Every notice and line must reach every
-// terminal exactly once, each message in a read of its own. Reports the fan-out latency of
-// the chat lines, the server's memory and CPU, and how late the simulating threads' own
-// event loops ran, which the latencies include.
+// chat lines fan out to everyone, all leave. Then a smaller LAN (200, VORNEL_LOAD_HONEST)
+// as it is, with the server not waiting for each message's acknowledgement, and beside
+// hostile hosts. Every notice and line must reach every terminal exactly once, each message
+// in a read of its own. Reports the fan-out latency of the chat lines, the server's memory
+// and CPU, and how late the simulating threads' own event loops ran, which the latencies
+// include.
 //
 // VORNEL_LOAD_THREADS sets how many threads share the terminals (default 2). This process
 // always runs Qt without glib; the server gets QT_NO_GLIB only if it was set for this one.
@@ -237,9 +239,10 @@ struct Window
 class LoadRun
 {
 public:
-    LoadRun(int terminals, int threads, const QString &serverNoGlib, bool hostile = false)
+    LoadRun(int terminals, int threads, const QString &serverNoGlib, bool hostile = false,
+            bool ackWait = true)
         : m_terminals(terminals), m_threadCount(threads), m_serverNoGlib(serverNoGlib),
-          m_hostile(hostile)
+          m_hostile(hostile), m_ackWait(ackWait)
     {}
     ~LoadRun();
     int run();
@@ -270,6 +273,7 @@ private:
     const int m_threadCount;
     const QString m_serverNoGlib;
     const bool m_hostile;
+    const bool m_ackWait;
     std::unique_ptr<HostileHosts> m_hostileHosts;
     qint64 m_hostileLines = 0;
     qint64 m_hostileDeliveries = 0;
@@ -389,8 +393,10 @@ bool LoadRun::startServer()
         env.insert(QStringLiteral("QT_NO_GLIB"), m_serverNoGlib);
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("vornel.server*=true"));
     m_server.setProcessEnvironment(env);
-    m_server.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
-                   {QStringLiteral("--listen"), kServerAddress});
+    QStringList arguments{QStringLiteral("--listen"), kServerAddress};
+    if (!m_ackWait)
+        arguments.append(QStringLiteral("--no-ack-wait"));
+    m_server.start(QStringLiteral(VORNEL_SERVER_PROGRAM), arguments);
     if (!m_server.waitForStarted(5000)) {
         m_serverFailure = QStringLiteral("cannot start ") % QStringLiteral(VORNEL_SERVER_PROGRAM) %
                           u": " % m_server.errorString();
@@ -769,9 +775,9 @@ int LoadRun::report()
         std::printf("  %s\n", qPrintable(w));
     if (!m_serverFailure.isEmpty())
         std::printf("%s\n", qPrintable(m_serverFailure));
-    // The server sends a connection's next message only once the last has reached the
-    // other end and 5 ms have passed, so two in one read mean that the reading thread was
-    // more than that late: compare with the loop lag above.
+    // The server sends a connection's next message only once the other end has
+    // acknowledged the last and 5 ms have passed, so two in one read mean that the reading
+    // thread was more than that late: compare with the loop lag above.
     std::printf("messages merged into one read: %lld (a reading thread more than the server's "
                 "gap late)\n",
                 qlonglong(merged));
@@ -808,24 +814,49 @@ int main(int argc, char **argv)
     const int threadsWanted = envInt("VORNEL_LOAD_THREADS", 2, 1, 16);
     const int threads = std::min(terminals, threadsWanted);
     int status = 0;
-    {
-        LoadRun run(terminals, threads, serverNoGlib);
+    RunSummary large[2]; // with the acknowledgement wait, without
+    for (const bool ackWait : {true, false}) {
+        if (!ackWait)
+            std::printf("\n=== the same, each message sent once the last has left rather than "
+                        "been acknowledged\n");
+        LoadRun run(terminals, threads, serverNoGlib, false, ackWait);
         status |= run.run();
+        large[!ackWait] = run.summary();
     }
+    std::printf("\n%d terminals, fan-out with the acknowledgement wait / without: p50 %.2f / "
+                "%.2f ms, p99 %.2f / %.2f ms: p99 ratio %.2f\n",
+                terminals, large[0].fanOut.p50, large[1].fanOut.p50, large[0].fanOut.p99,
+                large[1].fanOut.p99,
+                large[1].fanOut.p99 > 0 ? large[0].fanOut.p99 / large[1].fanOut.p99 : 0.0);
 
-    // The same LAN, smaller, once as it is and once with a hostile host beside it, each with
-    // a server of its own.
+    // The same LAN, smaller, as it is, with the server not waiting for acknowledgements, and
+    // with a hostile host beside it, each with a server of its own. With and without the
+    // wait take turns, twice each, so that both see the same load from whatever else runs.
     const int honest = envInt("VORNEL_LOAD_HONEST", 200, 1, 1000);
-    RunSummary runs[2];
-    for (const bool hostile : {false, true}) {
-        std::printf("\n%s\n", hostile ? "=== the same with a flooding and an idling host beside "
-                                        "them"
-                                      : "=== honest terminals alone");
-        LoadRun run(honest, std::min(honest, threadsWanted), serverNoGlib, hostile);
+    struct Variant
+    {
+        const char *title;
+        bool hostile;
+        bool ackWait;
+    };
+    const char *const withoutWait = "=== the same, each message sent once the last has left "
+                                    "rather than been acknowledged";
+    const Variant variants[] = {
+        {"=== honest terminals alone", false, true},
+        {withoutWait, false, false},
+        {withoutWait, false, false},
+        {"=== honest terminals alone, again", false, true},
+        {"=== the same with a flooding and an idling host beside them", true, true},
+    };
+    RunSummary runs[std::size(variants)];
+    for (size_t i = 0; i < std::size(variants); ++i) {
+        std::printf("\n%s\n", variants[i].title);
+        LoadRun run(honest, std::min(honest, threadsWanted), serverNoGlib, variants[i].hostile,
+                    variants[i].ackWait);
         status |= run.run();
-        runs[hostile] = run.summary();
+        runs[i] = run.summary();
     }
-    const RunSummary &alone = runs[0], &attacked = runs[1];
+    const RunSummary &alone = runs[0], &attacked = runs[4];
     std::printf("\n%d honest terminals, alone / beside the hostile hosts: fan-out p50 %.2f / "
                 "%.2f ms, p99 %.2f / %.2f ms; lines lost %lld / %lld; disconnections %d / %d; "
                 "server peak memory %.1f / %.1f MiB\n",
@@ -842,5 +873,21 @@ int main(int argc, char **argv)
     else
         std::printf("honest fan-out p99 beside a hostile host against alone (goal <= 1.5): not "
                     "measured\n");
+    double p99[2] = {0, 0}; // without the wait, with it
+    bool allMeasured = true;
+    std::printf("%d honest terminals, fan-out p99 with the acknowledgement wait / without, run "
+                "by run:",
+                honest);
+    for (size_t i = 0; i + 1 < std::size(variants); ++i) {
+        allMeasured = allMeasured && runs[i].fanOut.count > 0;
+        p99[variants[i].ackWait] += runs[i].fanOut.p99;
+        std::printf(" %s %.2f ms", variants[i].ackWait ? "with" : "without", runs[i].fanOut.p99);
+    }
+    if (allMeasured && p99[0] > 0)
+        std::printf("\nwaiting for each message's acknowledgement against not, mean fan-out p99 "
+                    "%.2f / %.2f ms: %.2f\n",
+                    p99[1] / 2, p99[0] / 2, p99[1] / p99[0]);
+    else
+        std::printf("\nwaiting for each message's acknowledgement against not: not measured\n");
     return status;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "arrivalbudget.h"
 #include "hostlog.h"
 #include "protocol/channel.h"
+#include "relaycore.h"
 #include "serverlimits.h"
 #include "sourcefilter.h"
 
@@ -12,8 +12,6 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
-#include <QPointer>
-#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -22,9 +20,8 @@
 class Peer;
 class QTcpServer;
 
-// The chat server: relays chat lines, keeps the list of who is online and sends join and
-// leave notices, each on its own port. Whatever one source address sends is paced by its
-// budget, and it speaks, joins and leaves only under nicknames it listed itself.
+// The chat server on the network: accepts connections on the four ports, reads and writes
+// them, and leaves every decision about what to relay to its RelayCore.
 class ChatServer : public QObject
 {
     Q_OBJECT
@@ -45,69 +42,23 @@ public:
     QString errorString() const { return m_errorString; }
 
     // Everyone on the list, in the order they came.
-    QList<QByteArray> nicknames() const;
-    int connectionCount() const;
+    QList<QByteArray> nicknames() const { return m_core.nicknames(); }
+    int connectionCount() const { return int(m_peers.size()); }
 
 private:
-    struct Entry
-    {
-        QByteArray nickname;
-        QString key;
-        QString host;
-        Peer *userList; // the connection whose arrival made this entry
-        bool joinDue = true;
-    };
-    // An arrival taken off the wire but not acted on yet.
-    struct Pending
-    {
-        QPointer<Peer> peer;
-        quint64 peerId;
-        QString who; // the connection's name, for the log
-        Channel channel;
-        QByteArray message;
-        qint64 dueMs = 0; // for a held one: when it stops waiting for its nickname
-    };
-    struct Host
-    {
-        int connections = 0;
-        QStringList keys; // of its list entries
-        ArrivalBudget budget;
-        QList<Pending> backlog; // over budget, in arrival order
-        qint64 backlogBytes = 0;
-        QList<Pending> held; // waiting for their nickname to be listed
-    };
-
     void acceptConnections(Channel channel);
     QString refusal(const QHostAddress &address) const;
-    void sweepHosts();
-    void handleArrival(Peer *peer, const QByteArray &message);
-    void act(const QString &hostName, Host &host, Pending &&arrival);
-    bool actNow(const QString &hostName, Host &host, const Pending &arrival);
-    void releaseHeld(const QString &hostName, Host &host);
-    void wake(qint64 inMs);
-    void pace();
-    void addToList(Peer *peer, const QByteArray &arrival);
-    void takeOffList(const QString &hostName, const QString &who, const QByteArray &arrival);
-    void removeEntry(qsizetype index, const QString &who, const QString &how);
-    void forget(Peer *peer);
-    void pruneHost(const QString &hostName);
-    void broadcast(Channel channel, const QByteArray &message);
-    QByteArray cut(const QString &hostName, const QString &who, const QByteArray &nickname);
-    bool speaksAsListed(const Host &host, const QByteArray &line) const;
+    void forget(Peer *peer, ConnectionEnd how);
+    void tick();
+    // Carries out what the core decided, then wakes it when it next wants to be.
+    void apply(const RelayOutput &output);
 
     ServerLimits m_limits;
     SourceFilter m_filter;
     HostLog m_log;
+    RelayCore m_core;
     std::array<QTcpServer *, allChannels.size()> m_listeners{};
-    std::array<QList<Peer *>, allChannels.size()> m_peers;
-    QHash<QString, Host> m_hosts;
-    QSet<QString> m_busy; // hosts with arrivals waiting
-    qint64 m_lastSweepMs = 0;
-    QList<Entry> m_entries;
-    QHash<QString, int> m_keyCount; // entries listed under each name
-    // User list connections that were sent the list; only they get later additions, or a
-    // name added between their connecting and their arrival would reach them twice.
-    QList<Peer *> m_listed;
+    QHash<ConnectionId, Peer *> m_peers;
     QElapsedTimer m_clock;
     QTimer m_pace;
     QTimer m_trim;

@@ -8,6 +8,8 @@
 #include <QHostAddress>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
@@ -37,6 +39,7 @@ struct CountOption
 {
     QCommandLineOption option;
     int *value;
+    int most; // what the system takes
 };
 
 } // namespace
@@ -78,12 +81,19 @@ int main(int argc, char *argv[])
         QStringLiteral("CIDR"));
     parser.addOption(listenOption);
     parser.addOption(allowOption);
-    const auto count = [&](const char *name, const QString &what, int *value) {
+    const auto count = [&](const char *name, const QString &what, int *value,
+                           const QString &unit = QStringLiteral("N"), int most = INT_MAX) {
         return CountOption{QCommandLineOption(QString::fromLatin1(name),
                                               what % QStringLiteral(" (default: %1).").arg(*value),
-                                              QStringLiteral("N")),
-                           value};
+                                              unit),
+                           value, most};
     };
+    // Whole seconds on the command line; the kernel's own bounds.
+    int keepaliveIdle = int(limits.link.idle.count());
+    int keepaliveInterval = int(limits.link.interval.count());
+    int sendTimeout =
+        int(std::chrono::duration_cast<std::chrono::seconds>(limits.link.sendTimeout).count());
+    const QString seconds = QStringLiteral("SECONDS");
     const CountOption counts[] = {
         count("max-connections", QStringLiteral("Connections in all"), &limits.maxConnections),
         count("max-connections-per-host", QStringLiteral("Connections from one address"),
@@ -95,6 +105,20 @@ int main(int argc, char *argv[])
                              "more wait their turn")
                   .arg(limits.burstArrivals),
               &limits.arrivalsPerSecond),
+        count("keepalive-idle",
+              QStringLiteral("Seconds a connection may stay silent before its host is probed"),
+              &keepaliveIdle, seconds, 32767),
+        count("keepalive-interval", QStringLiteral("Seconds between probes"), &keepaliveInterval,
+              seconds, 32767),
+        count("keepalive-probes",
+              QStringLiteral("Unanswered probes that end a connection, where no send timeout "
+                             "ends it first"),
+              &limits.link.probes, QStringLiteral("N"), 127),
+        count("send-timeout",
+              QStringLiteral("Seconds sent data or probes may go unacknowledged before the "
+                             "connection, and every connection and name from its address, is "
+                             "given up"),
+              &sendTimeout, seconds, INT_MAX / 1000),
     };
     for (const CountOption &c : counts)
         parser.addOption(c.option);
@@ -107,6 +131,12 @@ int main(int argc, char *argv[])
             .arg(bytesPerSecond),
         QStringLiteral("N"));
     parser.addOption(bytesOption);
+    // Only to measure what waiting for each message's acknowledgement costs.
+    QCommandLineOption noAckWaitOption(QStringLiteral("no-ack-wait"),
+                                       QStringLiteral("Send the next message once the last has "
+                                                      "been sent, not acknowledged."));
+    noAckWaitOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(noAckWaitOption);
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -133,10 +163,15 @@ int main(int argc, char *argv[])
             continue;
         bool ok = false;
         *c.value = parser.value(c.option).toInt(&ok);
-        if (!ok || *c.value < 1)
-            return usageError(QStringLiteral("--%1 needs a whole number of at least 1")
-                                  .arg(c.option.names().constFirst()));
+        if (!ok || *c.value < 1 || *c.value > c.most)
+            return usageError(QStringLiteral("--%1 needs a whole number from 1 to %2")
+                                  .arg(c.option.names().constFirst())
+                                  .arg(c.most));
     }
+    limits.link.idle = std::chrono::seconds(keepaliveIdle);
+    limits.link.interval = std::chrono::seconds(keepaliveInterval);
+    limits.link.sendTimeout = std::chrono::seconds(sendTimeout);
+    limits.waitForAcknowledgement = !parser.isSet(noAckWaitOption);
     if (parser.isSet(bytesOption)) {
         bool ok = false;
         bytesPerSecond = parser.value(bytesOption).toLongLong(&ok);
@@ -172,6 +207,15 @@ int main(int argc, char *argv[])
         qCCritical(lcServer).noquote() << server.errorString();
         return 1;
     }
+    qCInfo(lcServer).noquote()
+        << QStringLiteral("a connection silent for %1 s is probed every %2 s, up to %3 times; "
+                          "one whose data or probes go unacknowledged for %4 s is given up, with "
+                          "every connection and name from its address")
+               .arg(limits.link.idle.count())
+               .arg(limits.link.interval.count())
+               .arg(limits.link.probes)
+               .arg(std::chrono::duration_cast<std::chrono::seconds>(limits.link.sendTimeout)
+                        .count());
     const int status = app.exec();
     server.close();
     qCInfo(lcServer) << "stopped";

@@ -10,12 +10,30 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Waiting on the kernel is polled at a quarter of the time waited so far, within these: a
+// prompt acknowledgement is seen at once, and thousands of connections to a vanished network
+// cost little until their send timeout ends them.
+constexpr auto minPollInterval = 1ms;
 constexpr auto maxPollInterval = 200ms;
 // What a queued message costs beside its bytes: its place in the queue and the heap
 // block header of its data.
 constexpr qint64 queueEntryCost = 64;
 
 quint64 nextPeerId = 0;
+
+ConnectionEnd endOf(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::RemoteHostClosedError:
+    case QAbstractSocket::UnknownSocketError:
+        return ConnectionEnd::Closed;
+    case QAbstractSocket::SocketTimeoutError:
+        // The kernel's ETIMEDOUT: the keepalive probes or the send timeout ran out.
+        return ConnectionEnd::TimedOut;
+    default:
+        return ConnectionEnd::Reset;
+    }
+}
 
 } // namespace
 
@@ -34,12 +52,12 @@ Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObj
 {
     m_socket->setParent(this);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     // Bounds what one read can hold, and so what an oversized arrival costs us.
     m_socket->setReadBufferSize(qint64(m_limits.maxArrivalBytes) + 1);
+    m_kernel = {KernelQueues::unacknowledged, KernelQueues::unsent};
 
-    m_gap.setSingleShot(true);
-    m_gap.setTimerType(Qt::PreciseTimer);
+    m_pace.setSingleShot(true);
+    m_pace.setTimerType(Qt::PreciseTimer);
     // A connection that should say who it is and does not only takes a slot.
     if (channel == Channel::UserList || channel == Channel::Join) {
         m_deadline.setSingleShot(true);
@@ -51,16 +69,25 @@ Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObj
 
     connect(m_socket, &QTcpSocket::readyRead, this, &Peer::readArrivals);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &Peer::onBytesWritten);
-    connect(m_socket, &QTcpSocket::disconnected, this, &Peer::finish);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, [this] {
+    // Qt reports the error first, still connected, then the disconnection.
+    connect(m_socket, &QTcpSocket::disconnected, this,
+            [this] { finish(endOf(m_socket->error())); });
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (m_socket->state() == QAbstractSocket::UnconnectedState)
-            finish();
+            finish(endOf(error));
     });
-    connect(&m_gap, &QTimer::timeout, this, &Peer::onGapOver);
+    connect(&m_pace, &QTimer::timeout, this, &Peer::onTimer);
 
     // A client may reset the connection before we ever look at it.
-    if (m_socket->state() != QAbstractSocket::ConnectedState)
-        QTimer::singleShot(0, this, &Peer::finish);
+    if (m_socket->state() != QAbstractSocket::ConnectedState) {
+        QTimer::singleShot(0, this, [this] { finish(ConnectionEnd::Reset); });
+        return;
+    }
+    if (!m_limits.link.applyTo(m_socket->socketDescriptor()))
+        QTimer::singleShot(0, this, [this] {
+            emit warning(
+                QStringLiteral("%1: the system refused its keepalive or send timeout").arg(m_name));
+        });
 }
 
 void Peer::send(const QByteArray &message)
@@ -76,7 +103,7 @@ void Peer::send(const QByteArray &message)
     }
     m_queue.enqueue(message);
     m_queuedBytes += message.size() + queueEntryCost;
-    if (!m_writing)
+    if (m_sending == Sending::Idle)
         writeNext();
 }
 
@@ -85,6 +112,9 @@ void Peer::readArrivals()
     const QByteArray data = m_socket->readAll();
     if (data.isEmpty() || m_dropping)
         return;
+    // A sender that keeps Nagle's algorithm on holds its next message until this one is
+    // acknowledged; delayed, the two would come in one read.
+    KernelQueues::acknowledgeNow(m_socket->socketDescriptor());
     m_deadline.stop();
 
     // The rest of an oversized arrival comes in further reads; none of it may pass as a
@@ -115,33 +145,46 @@ qint64 Peer::queueCost() const
 void Peer::writeNext()
 {
     if (m_queue.isEmpty() || m_dropping) {
-        m_writing = false;
+        m_sending = Sending::Idle;
         return;
     }
     const QByteArray message = m_queue.dequeue();
     m_queuedBytes -= message.size() + queueEntryCost;
-    m_writing = true;
-    m_pollInterval = std::max<std::chrono::milliseconds>(m_limits.sendGap, 1ms);
+    m_sending = Sending::Writing;
     m_socket->write(message);
 }
 
 void Peer::onBytesWritten()
 {
-    if (m_writing && m_socket->bytesToWrite() == 0 && !m_gap.isActive())
-        m_gap.start(m_limits.sendGap);
+    if (m_sending != Sending::Writing || m_socket->bytesToWrite() > 0)
+        return;
+    m_sending = Sending::Settling;
+    m_settling.start();
+    settle();
 }
 
-void Peer::onGapOver()
+void Peer::settle()
 {
-    // While the kernel still holds part of the last message (the client is slow, the
-    // network busy), the next one would be sent in the same segment as its tail.
-    if (KernelQueues::unsent(m_socket->socketDescriptor()) > 0) {
-        m_gap.start(m_pollInterval);
-        m_pollInterval = std::min<std::chrono::milliseconds>(m_pollInterval * 2, maxPollInterval);
+    // While the kernel holds part of the last message, the next would share a segment with
+    // it, or a retransmission of it; a connection whose data is never acknowledged is
+    // ended by its send timeout.
+    const qintptr descriptor = m_socket->socketDescriptor();
+    if ((m_limits.waitForAcknowledgement ? m_kernel.unacknowledged(descriptor)
+                                         : m_kernel.unsent(descriptor)) > 0) {
+        m_pace.start(std::clamp<std::chrono::milliseconds>(
+            std::chrono::milliseconds(m_settling.elapsed() / 4), minPollInterval, maxPollInterval));
         return;
     }
-    m_writing = false;
-    writeNext();
+    m_sending = Sending::Pausing;
+    m_pace.start(m_limits.sendGap);
+}
+
+void Peer::onTimer()
+{
+    if (m_sending == Sending::Settling)
+        settle();
+    else if (m_sending == Sending::Pausing)
+        writeNext();
 }
 
 void Peer::drop(const QString &reason)
@@ -149,25 +192,26 @@ void Peer::drop(const QString &reason)
     if (m_dropping)
         return;
     m_dropping = true;
-    emit warning(QStringLiteral("%1: disconnecting, %2").arg(m_name, reason));
+    if (!reason.isEmpty())
+        emit warning(QStringLiteral("%1: disconnecting, %2").arg(m_name, reason));
     m_queue.clear();
     m_queuedBytes = 0;
-    m_gap.stop();
+    m_pace.stop();
     m_deadline.stop();
     // Not from inside send(): the caller may be walking a list of peers.
     QTimer::singleShot(0, this, [this] {
         KernelQueues::resetOnClose(m_socket->socketDescriptor());
         m_socket->abort();
-        finish();
+        finish(ConnectionEnd::Reset);
     });
 }
 
-void Peer::finish()
+void Peer::finish(ConnectionEnd how)
 {
     if (m_closed)
         return;
     m_closed = true;
-    m_gap.stop();
+    m_pace.stop();
     m_deadline.stop();
-    emit closed();
+    emit closed(how);
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "connectionend.h"
 #include "protocol/channel.h"
 #include "serverlimits.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QQueue>
@@ -11,12 +13,14 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 
 class QTcpSocket;
 
 // One client connection. Nothing on the wire marks where a message ends, so each read is
-// taken as one whole message, and messages going out are sent one at a time with a pause
-// after each, so that the other end also reads them one by one.
+// taken as one whole message, and messages going out are sent one at a time, each once the
+// last has been acknowledged and a pause has passed, so that the other end also reads them
+// one by one.
 class Peer : public QObject
 {
     Q_OBJECT
@@ -33,11 +37,18 @@ public:
     QString name() const { return m_name; }
     // Unique for the life of the server, unlike the object's address.
     quint64 id() const { return m_id; }
+    // What the kernel still holds of what was written, asked of the socket by default.
+    struct KernelProbe
+    {
+        std::function<qint64(qintptr)> unacknowledged;
+        std::function<qint64(qintptr)> unsent;
+    };
+    void setKernelProbe(KernelProbe probe) { m_kernel = std::move(probe); }
 
     // Queues a message; a client that lets too much pile up is disconnected.
     void send(const QByteArray &message);
-    // Closes the connection soon, with a warning naming the reason; nothing more is sent
-    // or taken from it.
+    // Closes the connection soon, with a warning naming the reason unless it is empty;
+    // nothing more is sent or taken from it.
     void drop(const QString &reason);
 
     static QString hostOf(const QHostAddress &address);
@@ -47,14 +58,15 @@ signals:
     // Something went wrong with this connection; the line names it.
     void warning(const QString &line);
     // Emitted once; the peer may be deleted from then on.
-    void closed();
+    void closed(ConnectionEnd how);
 
 private:
     void readArrivals();
     void writeNext();
     void onBytesWritten();
-    void onGapOver();
-    void finish();
+    void settle();
+    void onTimer();
+    void finish(ConnectionEnd how);
     qint64 queueCost() const;
 
     QTcpSocket *m_socket;
@@ -66,10 +78,13 @@ private:
 
     QQueue<QByteArray> m_queue;
     qint64 m_queuedBytes = 0;
-    bool m_writing = false;
-    QTimer m_gap;
+    // A message goes through these one after the other; the next waits for Idle.
+    enum class Sending { Idle, Writing, Settling, Pausing };
+    Sending m_sending = Sending::Idle;
+    QTimer m_pace;
+    QElapsedTimer m_settling;
+    KernelProbe m_kernel;
     QTimer m_deadline;
-    std::chrono::milliseconds m_pollInterval{1};
 
     qint64 m_discardedBytes = 0;
     bool m_discarding = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/linktimers.h"
+
 #include <QtGlobal>
 
 #include <chrono>
@@ -42,4 +44,11 @@ struct ServerLimits
     int logBurstPerHost = 20;
     // Pause after one message has left before the next one to the same connection goes.
     std::chrono::milliseconds sendGap{5};
+    // The pause starts only once the other end has acknowledged the whole message, so that
+    // a retransmission never carries the next one with it; off, only once the last byte was
+    // sent. Off only to measure what the wait costs.
+    bool waitForAcknowledgement = true;
+    // A vanished machine's connections end within the send timeout (a probe interval more
+    // when idle), and with them every connection and name from its address.
+    LinkTimers link{std::chrono::seconds(20), std::chrono::seconds(5), 4, std::chrono::seconds(30)};
 };

@@ -29,6 +29,8 @@ private slots:
     void disconnectAnnouncesDepartureAndKeepsLog();
     void disconnectWithoutLeaveChannel();
     void refusedConnectionReportedOncePerChannel();
+    void endedConnectionLeavesTheConnectedState_data();
+    void endedConnectionLeavesTheConnectedState();
 };
 
 namespace {
@@ -262,9 +264,8 @@ void TestConnection::disconnectAnnouncesDepartureAndKeepsLog()
     QVERIFY(control<QAction>(&form, "mnuconnect")->isEnabled());
     QCOMPARE(list->model()->rowCount(), 0);
     QCOMPARE(log->text(), QStringLiteral("merhaba\r\n"));
-    // No channel was closed.
-    QCOMPARE(server.connectionCount(FakeServer::Chat), 1);
-    QCOMPARE(server.connectionCount(FakeServer::UserList), 1);
+    for (quint16 port : FakeServer::allPorts())
+        QTRY_COMPARE(server.connectionCount(port), 0);
 }
 
 void TestConnection::disconnectWithoutLeaveChannel()
@@ -297,7 +298,64 @@ void TestConnection::refusedConnectionReportedOncePerChannel()
         QCOMPARE(box.style, 0);
         QCOMPARE(box.title, QStringLiteral("Vornel"));
     }
+    // Back where it started: connecting again needs no detour through the menu.
+    QVERIFY(control<QGroupBox>(&form, "Frame1")->isEnabled());
+    QVERIFY(!control<QGroupBox>(&form, "Frame2")->isEnabled());
+    QVERIFY(control<QPushButton>(&form, "CmdConnect")->isEnabled());
+    QVERIFY(!control<QAction>(&form, "mnudisconnect")->isEnabled());
+}
+
+void TestConnection::endedConnectionLeavesTheConnectedState_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("server restarted") << false << QStringLiteral("127.0.0.15")
+                                      << QStringLiteral("10053: Bağlantı karşı tarafça kapatıldı");
+    QTest::newRow("server killed") << true << QStringLiteral("127.0.0.16")
+                                   << QStringLiteral("10054: Bağlantı karşı tarafça sıfırlandı");
+}
+
+void TestConnection::endedConnectionLeavesTheConnectedState()
+{
+    QFETCH(bool, reset);
+    QFETCH(QString, address);
+    QFETCH(QString, message);
+    FakeServer server(address);
+    QVERIFY(server.listen());
+    MessageBoxRecorder boxes;
+    Form1 form;
+    typeNick(form, QStringLiteral("ALI"), address);
+    form.CmdConnect_Click();
+    QTRY_VERIFY(server.terminalConnected());
+    server.send(FakeServer::UserList, "AYSE");
+    server.send(FakeServer::Chat, "merhaba");
+    auto *log = control<ChatLog>(&form, "Text1");
+    auto *label = control<QLabel>(&form, "Label4");
+    QTRY_COMPARE(label->text(), QStringLiteral("1 Kullanıcı bağlı"));
+    QTRY_COMPARE(log->text(), QStringLiteral("merhaba\r\n"));
+    control<QLineEdit>(&form, "Text2")->setText(QStringLiteral("yazılıyor"));
+
+    for (quint16 port : FakeServer::allPorts()) {
+        if (reset)
+            server.resetConnections(port);
+        else
+            server.closeConnections(port);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!form.isConnectedState(), 1000);
+    QCOMPARE(boxes.texts(), QStringList(message));
+    QVERIFY(control<QGroupBox>(&form, "Frame1")->isEnabled());
+    QVERIFY(control<QAction>(&form, "mnuexit")->isEnabled());
+    QCOMPARE(control<QListView>(&form, "List1")->model()->rowCount(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("0 Kullanıcı bağlı"), 1000);
+    QCOMPARE(log->text(), QStringLiteral("merhaba\r\n"));
+    QCOMPARE(control<QLineEdit>(&form, "Text2")->text(), QStringLiteral("yazılıyor"));
+    QVERIFY(!QTest::qWaitFor([&] { return boxes.boxes.size() > 1; }, 300));
+
+    // Bağlan works again at once.
+    form.CmdConnect_Click();
     QVERIFY(form.isConnectedState());
+    QTRY_COMPARE(server.acceptedCount(FakeServer::Chat), 2);
 }
 
 QTEST_MAIN(TestConnection)

@@ -15,8 +15,12 @@ class TestSession : public QObject
 
 private slots:
     void connectingAnnouncesOnUserListAndJoin();
-    void leavingAnnouncesAndEmptiesTheList();
+    void leavingAnnouncesThenClosesEveryChannel();
     void refusedConnectionReportedOncePerChannel();
+    void failedChatChannelEndsTheSession();
+    void endOfAConnectionEndsTheSessionOnce_data();
+    void endOfAConnectionEndsTheSessionOnce();
+    void serverThatStopsReadingIsGivenUp();
     void secondConnectRetargetsAllChannels();
     void arrivalsAsTheyCame_data();
     void arrivalsAsTheyCame();
@@ -31,12 +35,14 @@ namespace {
 // A session connected to its own fake server, announced on both channels.
 struct Connected
 {
-    explicit Connected(const QString &address, const QString &nick = QStringLiteral("ALI"))
+    explicit Connected(const QString &address, const QString &nick = QStringLiteral("ALI"),
+                       const LinkTimers &timers = {})
         : server(address)
     {
         if (!server.listen())
             qFatal("fake server cannot listen on %s", qPrintable(address));
         session.setNickname(nick);
+        session.setLinkTimers(timers);
         if (!session.connectTo(address).ok())
             qFatal("cannot connect to %s", qPrintable(address));
         if (!QTest::qWaitFor([this] { return server.terminalConnected(); }))
@@ -93,23 +99,24 @@ void TestSession::connectingAnnouncesOnUserListAndJoin()
                                                                "ay?"));
 }
 
-void TestSession::leavingAnnouncesAndEmptiesTheList()
+void TestSession::leavingAnnouncesThenClosesEveryChannel()
 {
     Connected t(QStringLiteral("127.0.0.71"), QStringLiteral("VELİ"));
     t.list({"AYSE", "CAN"});
     QSignalSpy state(&t.session, &ChatSession::connectedChanged);
+    QSignalSpy errors(&t.session, &ChatSession::socketError);
+    QSignalSpy chat(&t.session, &ChatSession::chatArrived);
     t.session.leave();
     QCOMPARE(t.session.userList().count(), 0);
     QCOMPARE(state.size(), 1);
     QCOMPARE(state.at(0).at(0).toBool(), false);
+    // Sent before the channel closed, and nothing reaches the one who left any more.
     QTRY_COMPARE(t.server.received(FakeServer::Leave), QByteArray("VEL\xDD"));
-    // No channel is closed: what still arrives is handled as before.
-    for (quint16 port : FakeServer::allPorts())
-        QCOMPARE(t.server.connectionCount(port), 1);
-    QSignalSpy chat(&t.session, &ChatSession::chatArrived);
     t.server.send(FakeServer::Chat, "son");
-    QVERIFY(chat.wait());
-    t.list({"DENIZ"});
+    for (quint16 port : FakeServer::allPorts())
+        QTRY_COMPARE(t.server.connectionCount(port), 0);
+    QVERIFY(!chat.wait(300));
+    QCOMPARE(errors.size(), 0);
 }
 
 void TestSession::refusedConnectionReportedOncePerChannel()
@@ -117,6 +124,7 @@ void TestSession::refusedConnectionReportedOncePerChannel()
     // Nothing listens here: every channel is refused, only two of them say so.
     ChatSession session;
     QSignalSpy errors(&session, &ChatSession::socketError);
+    QSignalSpy state(&session, &ChatSession::connectedChanged);
     session.setNickname(QStringLiteral("ALI"));
     QVERIFY(session.connectTo(QStringLiteral("127.0.0.72")).ok());
     QTRY_COMPARE(errors.size(), 2);
@@ -125,7 +133,100 @@ void TestSession::refusedConnectionReportedOncePerChannel()
         QCOMPARE(error.at(0).toInt(), int(SocketErrors::ConnectionRefused));
         QCOMPARE(error.at(1).toString(), QStringLiteral("Bağlantı reddedildi"));
     }
-    QVERIFY(session.isConnected());
+    // Connected at once, and no longer once both refusals are in.
+    QVERIFY(!session.isConnected());
+    QCOMPARE(state.size(), 2);
+    QCOMPARE(state.at(1).at(0).toBool(), false);
+}
+
+void TestSession::failedChatChannelEndsTheSession()
+{
+    // The server listens on every port but the chat's.
+    FakeServer server(QStringLiteral("127.0.0.79"));
+    QVERIFY(server.listen({FakeServer::UserList, FakeServer::Leave, FakeServer::Join}));
+    ChatSession session;
+    QSignalSpy errors(&session, &ChatSession::socketError);
+    session.setNickname(QStringLiteral("ALI"));
+    QVERIFY(session.connectTo(server.address()).ok());
+    QTRY_VERIFY(!session.isConnected());
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ConnectionRefused));
+    for (quint16 port : {FakeServer::UserList, FakeServer::Leave, FakeServer::Join})
+        QTRY_COMPARE(server.connectionCount(port), 0);
+    QVERIFY(!errors.wait(300));
+}
+
+void TestSession::endOfAConnectionEndsTheSessionOnce_data()
+{
+    QTest::addColumn<QList<quint16>>("ports");
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("number"); // 0: the session goes on
+
+    const QList<quint16> all = FakeServer::allPorts();
+    QTest::newRow("server restarted") << all << false << QStringLiteral("127.0.0.80") << 10053;
+    QTest::newRow("server killed") << all << true << QStringLiteral("127.0.0.81") << 10054;
+    QTest::newRow("chat reset") << QList<quint16>{FakeServer::Chat} << true
+                                << QStringLiteral("127.0.0.82") << 10054;
+    QTest::newRow("user list closed")
+        << QList<quint16>{FakeServer::UserList} << false << QStringLiteral("127.0.0.83") << 10053;
+    QTest::newRow("notices closed") << QList<quint16>{FakeServer::Join, FakeServer::Leave} << false
+                                    << QStringLiteral("127.0.0.84") << 0;
+}
+
+void TestSession::endOfAConnectionEndsTheSessionOnce()
+{
+    QFETCH(QList<quint16>, ports);
+    QFETCH(bool, reset);
+    QFETCH(QString, address);
+    QFETCH(int, number);
+    Connected t(address);
+    t.list({"AYSE"});
+    QSignalSpy errors(&t.session, &ChatSession::socketError);
+    QSignalSpy state(&t.session, &ChatSession::connectedChanged);
+    // A box shown while channels were still open would let the others' ends in behind it.
+    bool closedWhenTold = false;
+    connect(&t.session, &ChatSession::socketError, this, [&] {
+        closedWhenTold = !t.session.isConnected() &&
+                         !t.session.findChild<Winsock *>(QStringLiteral("Winsock2"))->isConnected();
+    });
+    for (quint16 port : std::as_const(ports)) {
+        if (reset)
+            t.server.resetConnections(port);
+        else
+            t.server.closeConnections(port);
+    }
+    if (number == 0) {
+        QVERIFY(!errors.wait(500));
+        QVERIFY(t.session.isConnected());
+        QCOMPARE(t.server.connectionCount(FakeServer::Chat), 1);
+        return;
+    }
+    QVERIFY(errors.wait(1000));
+    QCOMPARE(errors.at(0).at(0).toInt(), number);
+    QCOMPARE(errors.at(0).at(1).toString(), SocketErrors::description(number));
+    QVERIFY(closedWhenTold);
+    QCOMPARE(state.size(), 1);
+    QCOMPARE(state.at(0).at(0).toBool(), false);
+    QCOMPARE(t.session.userList().count(), 0);
+    for (quint16 port : FakeServer::allPorts())
+        QTRY_COMPARE(t.server.connectionCount(port), 0);
+    QVERIFY(!errors.wait(300));
+    QCOMPARE(errors.size(), 1);
+}
+
+void TestSession::serverThatStopsReadingIsGivenUp()
+{
+    Connected t(
+        QStringLiteral("127.0.0.85"), QStringLiteral("ALI"),
+        {std::chrono::seconds(1), std::chrono::seconds(1), 1, std::chrono::milliseconds(1000)});
+    QSignalSpy errors(&t.session, &ChatSession::socketError);
+    t.server.holdReading(FakeServer::Chat);
+    // More than the buffers of both ends hold: the rest waits on a server that takes nothing.
+    QVERIFY(t.session.say(QString(16 * 1024 * 1024, QLatin1Char('x'))).ok());
+    QVERIFY(errors.wait(15000));
+    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::TimedOut));
+    QVERIFY(!t.session.isConnected());
 }
 
 void TestSession::secondConnectRetargetsAllChannels()
@@ -229,6 +330,8 @@ void TestSession::departureAfterTheListWasEmptied()
     t.leave("VELI");
     t.session.leave();
     // Entries that come after the list was emptied are not the departed user's old entry.
+    QVERIFY(t.session.connectTo(t.server.address()).ok());
+    QTRY_COMPARE(t.server.acceptedCount(FakeServer::UserList), 2);
     t.list({"VELI"});
     t.session.Timer2_Timer();
     QCOMPARE(t.session.userList().entries(), QStringList(QStringLiteral("VELI")));
@@ -250,7 +353,7 @@ void TestSession::readsStayApartWhileTheOwnerIsBusy()
     QFETCH(ChatSession::Reading, reading);
     QFETCH(QList<QByteArray>, arrivals);
     FakeServer server(QStringLiteral("127.0.0.78"));
-    QVERIFY(server.listen({FakeServer::Chat}));
+    QVERIFY(server.listen());
     ChatSession session(nullptr, reading);
     QVERIFY(session.connectTo(server.address()).ok());
     QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);

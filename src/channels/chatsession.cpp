@@ -1,9 +1,10 @@
 #include "chatsession.h"
 
-#include "protocol/channel.h"
 #include "protocol/chatline.h"
 #include "protocol/cp1254.h"
 #include "protocol/namesearch.h"
+
+#include <algorithm>
 
 ChatSession::ChatSession(QObject *parent, Reading reading)
     : QObject(parent), Winsock1(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
@@ -26,9 +27,14 @@ ChatSession::ChatSession(QObject *parent, Reading reading)
     m_clock.start();
 
     connect(&Winsock1, &Winsock::DataArrival, this, &ChatSession::Winsock1_DataArrival);
-    connect(&Winsock1, &Winsock::Error, this, &ChatSession::socketError);
+    connect(&Winsock1, &Winsock::Connected, this, [this] { linkConnected(Channel::Chat); });
+    connect(&Winsock1, &Winsock::Error, this, [this](int number, const QString &description) {
+        linkFailed(Channel::Chat, number, description);
+    });
     connect(&Winsock2, &Winsock::Connected, this, &ChatSession::Winsock2_Connect);
-    connect(&Winsock2, &Winsock::Error, this, &ChatSession::socketError);
+    connect(&Winsock2, &Winsock::Error, this, [this](int number, const QString &description) {
+        linkFailed(Channel::UserList, number, description);
+    });
     connect(&Winsock2, &Winsock::DataArrival, this, &ChatSession::Winsock2_DataArrival);
     connect(&Winjoin, &Winsock::Connected, this, &ChatSession::Winjoin_Connect);
     connect(&Winjoin, &Winsock::DataArrival, this, &ChatSession::Winjoin_DataArrival);
@@ -38,8 +44,15 @@ ChatSession::ChatSession(QObject *parent, Reading reading)
 
 ChatSession::~ChatSession() = default;
 
+void ChatSession::setLinkTimers(const LinkTimers &timers)
+{
+    for (Winsock *channel : {&Winsock1, &Winsock2, &Winleft, &Winjoin})
+        channel->setLinkTimers(timers);
+}
+
 WinsockResult ChatSession::connectTo(const QString &host)
 {
+    m_links = {};
     const std::pair<Winsock *, Channel> channels[] = {{&Winsock1, Channel::Chat},
                                                       {&Winsock2, Channel::UserList},
                                                       {&Winleft, Channel::Leave},
@@ -52,6 +65,8 @@ WinsockResult ChatSession::connectTo(const QString &host)
             return r;
         if (WinsockResult r = channel->Connect(); !r.ok())
             return r;
+        if (kind == Channel::Chat || kind == Channel::UserList)
+            m_links[indexOf(kind)] = LinkState::Connecting;
     }
     m_connected = true;
     emit connectedChanged(true);
@@ -65,9 +80,50 @@ WinsockResult ChatSession::say(const QString &message)
 
 void ChatSession::leave()
 {
-    // A failed send of the departure is skipped silently.
+    // A failed send of the departure is skipped silently. A notice sent is with the system
+    // already, which delivers it before it ends the connection.
     (void)Winleft.SendData(m_nickname);
+    finish();
+}
+
+void ChatSession::linkConnected(Channel channel)
+{
+    m_links[indexOf(channel)] = LinkState::Up;
+    settle();
+}
+
+void ChatSession::linkFailed(Channel channel, int number, const QString &description)
+{
+    LinkState &state = m_links[indexOf(channel)];
+    if (state == LinkState::Up) {
+        // The other channels usually end with this one; closed first, they report nothing.
+        finish();
+        emit socketError(number, description);
+        return;
+    }
+    state = LinkState::Failed;
+    emit socketError(number, description);
+    settle();
+}
+
+void ChatSession::settle()
+{
+    const auto any = [this](LinkState state) {
+        return std::ranges::find(m_links, state) != m_links.end();
+    };
+    // Half a session is no session: once neither attempt is pending, one that failed ends it.
+    if (m_connected && !any(LinkState::Connecting) && any(LinkState::Failed))
+        finish();
+}
+
+void ChatSession::finish()
+{
+    for (Winsock *channel : {&Winsock1, &Winsock2, &Winleft, &Winjoin})
+        channel->Close();
+    m_links = {};
     m_userList.clear();
+    if (!m_connected)
+        return;
     m_connected = false;
     emit connectedChanged(false);
 }
@@ -81,8 +137,11 @@ void ChatSession::Winsock1_DataArrival()
 
 void ChatSession::Winsock2_Connect()
 {
-    // A failed announcement shows nothing; the user list simply stays as the server has it.
-    (void)Winsock2.SendData(m_nickname);
+    linkConnected(Channel::UserList);
+    // A session that ended just now is not announced. A failed announcement shows nothing;
+    // the user list simply stays as the server has it.
+    if (m_links[indexOf(Channel::UserList)] == LinkState::Up)
+        (void)Winsock2.SendData(m_nickname);
 }
 
 void ChatSession::Winsock2_DataArrival()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "iothread.h"
+#include "protocol/channel.h"
+#include "protocol/linktimers.h"
 #include "userlistmodel.h"
 #include "winsock.h"
 
@@ -9,6 +11,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <array>
 #include <deque>
 
 // One terminal's conversation with the chat server, without any window: the four channels,
@@ -34,13 +37,18 @@ public:
     void setNickname(const QString &nickname) { m_nickname = nickname; }
     const QString &nickname() const { return m_nickname; }
 
+    // How soon every channel gives up a server gone silent, from the next connect on.
+    void setLinkTimers(const LinkTimers &timers);
+
     // Closes, aims and connects the four channels in turn, without waiting for any of them;
     // on success the session is connected. A failure leaves the later channels untouched.
+    // When the chat or the user-list channel then fails to connect, the session ends once
+    // both attempts are settled, each failure reported.
     WinsockResult connectTo(const QString &host);
     // Sends "<" nickname "> " message on the chat channel.
     WinsockResult say(const QString &message);
-    // Announces the departure, empties the user list and is no longer connected. Closes no
-    // channel: whatever still arrives is handled as before.
+    // Announces the departure, closes the four channels silently, empties the user list and
+    // is no longer connected.
     void leave();
     bool isConnected() const { return m_connected; }
 
@@ -57,12 +65,22 @@ signals:
     void chatArrived(const QByteArray &text);
     void joinArrived(const QByteArray &notice);
     void leaveArrived(const QByteArray &bytes, const QString &nickname);
-    // An error on the chat or the user-list channel; the other two report none.
+    // An error on the chat or the user-list channel; the other two report none. When one of
+    // them ends after it had connected, the session ends with one report, before it.
     void socketError(int number, const QString &description);
     // The last pending departure has been taken off the list.
     void departuresDone();
 
 private:
+    // Where each connection stands. Only the chat channel and the user-list channel, the one
+    // the server lists the user by, are followed: their end ends the session.
+    enum class LinkState { Idle, Connecting, Up, Failed };
+    void linkConnected(Channel channel);
+    void linkFailed(Channel channel, int number, const QString &description);
+    void settle();
+    // Closes the four channels and leaves the connected state.
+    void finish();
+
     void Winsock1_DataArrival();
     void Winsock2_Connect();
     void Winsock2_DataArrival();
@@ -80,6 +98,7 @@ private:
 
     QString m_nickname;
     bool m_connected = false;
+    std::array<LinkState, allChannels.size()> m_links{};
     UserListModel m_userList;
     QString UserListData;
 

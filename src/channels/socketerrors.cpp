@@ -15,6 +15,8 @@ QString description(int number)
         return QStringLiteral("Adres kullanılamıyor");
     case NetworkUnreachable:
         return QStringLiteral("Ağa ulaşılamıyor");
+    case ConnectionAborted:
+        return QStringLiteral("Bağlantı karşı tarafça kapatıldı");
     case ConnectionReset:
         return QStringLiteral("Bağlantı karşı tarafça sıfırlandı");
     case NoBufferSpace:

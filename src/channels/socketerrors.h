@@ -12,6 +12,7 @@ enum Number : int {
     AddressInUse = 10048,
     AddressNotAvailable = 10049,
     NetworkUnreachable = 10051,
+    ConnectionAborted = 10053,
     ConnectionReset = 10054,
     NoBufferSpace = 10055,
     TimedOut = 10060,

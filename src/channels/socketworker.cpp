@@ -19,6 +19,9 @@ SocketWorker::SocketWorker() : m_socket(this), m_connectTimer(this)
         // Nothing on the wire marks where a message ends: each send must leave at once in a
         // segment of its own, not wait to be merged with the next one.
         m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // A server that vanished answers nothing; without these the system waits for
+        // minutes before it gives up.
+        m_linkTimers.applyTo(m_socket.socketDescriptor());
         m_resetProbe.watch(m_socket.socketDescriptor());
         emit connected(m_generation);
     });
@@ -45,9 +48,11 @@ void SocketWorker::close()
     m_resetProbe.release();
 }
 
-void SocketWorker::connectTo(const QString &host, quint16 port, int timeoutMs, quint64 generation)
+void SocketWorker::connectTo(const QString &host, quint16 port, int timeoutMs,
+                             const LinkTimers &timers, quint64 generation)
 {
     m_generation = generation;
+    m_linkTimers = timers;
     m_connectTimer.start(timeoutMs);
     m_socket.connectToHost(host, port);
 }
@@ -58,6 +63,10 @@ int SocketWorker::write(const QByteArray &bytes)
         return SocketErrors::WrongProtocolOrState;
     if (m_socket.write(bytes) != bytes.size())
         return SocketErrors::fromSocketError(m_socket.error());
+    // Qt writes its buffer only when this thread next polls the socket, after any calls
+    // queued meanwhile: a line handed over before then would leave in the same send as this
+    // one, and reach the server as one message with it.
+    m_socket.flush();
     return 0;
 }
 
@@ -86,13 +95,15 @@ void SocketWorker::readWaiting()
 void SocketWorker::onSocketError(QAbstractSocket::SocketError error)
 {
     m_connectTimer.stop();
-    // Qt reports a reset as a close. An orderly close by the server is not an error, as with
-    // the classic control; a reset is.
-    const bool reset = m_resetProbe.wasReset();
+    // Qt reports a reset as a close, and a time-out found while writing as whatever error
+    // it last had.
+    int number = SocketErrors::fromSocketError(error);
+    if (error == QAbstractSocket::RemoteHostClosedError && !m_resetProbe.wasReset())
+        number = SocketErrors::ConnectionAborted;
+    else if (error != QAbstractSocket::RemoteHostClosedError && m_resetProbe.timedOut())
+        number = SocketErrors::TimedOut;
     m_resetProbe.release();
-    if (error == QAbstractSocket::RemoteHostClosedError && !reset)
-        return;
-    emit failed(m_generation, SocketErrors::fromSocketError(error));
+    emit failed(m_generation, number);
 }
 
 void SocketWorker::onConnectTimeout()

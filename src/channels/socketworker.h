@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/linktimers.h"
 #include "resetprobe.h"
 
 #include <QAbstractSocket>
@@ -30,8 +31,10 @@ public:
     void close();
     QAbstractSocket::SocketState state() const { return m_socket.state(); }
     quint16 localPort() const { return m_socket.localPort(); }
-    void connectTo(const QString &host, quint16 port, int timeoutMs, quint64 generation);
-    // 0, or the classic error number of the failure.
+    void connectTo(const QString &host, quint16 port, int timeoutMs, const LinkTimers &timers,
+                   quint64 generation);
+    // Hands the bytes to the system at once, as a send of their own. 0, or the classic
+    // error number of the failure.
     int write(const QByteArray &bytes);
 
     // From any thread: so many bytes of earlier reads have been taken or dropped.
@@ -40,6 +43,7 @@ public:
 signals:
     void connected(quint64 generation);
     void received(quint64 generation, const QByteArray &bytes);
+    // The attempt failed, or the connection ended (closed, reset or timed out).
     void failed(quint64 generation, int number);
 
 private:
@@ -50,6 +54,7 @@ private:
     QTcpSocket m_socket;
     QTimer m_connectTimer;
     ResetProbe m_resetProbe;
+    LinkTimers m_linkTimers;
     quint64 m_generation = 0;
     std::atomic<qint64> m_untaken{0};
     std::atomic<bool> m_paused{false};

@@ -93,7 +93,8 @@ WinsockResult Winsock::Connect()
     onWorker([&] {
         if (m_worker->state() != QAbstractSocket::UnconnectedState)
             return;
-        m_worker->connectTo(m_remoteHost, quint16(m_remotePort), m_connectTimeout, generation);
+        m_worker->connectTo(m_remoteHost, quint16(m_remotePort), m_connectTimeout, m_linkTimers,
+                            generation);
         started = true;
     });
     if (!started) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/linktimers.h"
 #include "winsockresult.h"
 
 #include <QByteArray>
@@ -48,12 +49,15 @@ public:
     // How long a connection attempt may take before it fails as timed out.
     void setConnectTimeout(int msec) { m_connectTimeout = msec; }
     int connectTimeout() const { return m_connectTimeout; }
+    // How soon a connection whose server went silent is given up; from the next Connect on.
+    void setLinkTimers(const LinkTimers &timers) { m_linkTimers = timers; }
 
 signals:
     // The Connect event: the connection has completed.
     void Connected();
     // Data has arrived; bytesTotal is the size of this arrival.
     void DataArrival(qint32 bytesTotal);
+    // The connection attempt failed, or the connection ended; either way it is closed.
     void Error(int number, const QString &description);
 
 private:
@@ -67,4 +71,5 @@ private:
     QString m_remoteHost;
     qint32 m_remotePort = 0;
     int m_connectTimeout = 21000;
+    LinkTimers m_linkTimers;
 };

@@ -30,9 +30,13 @@ bool FakeServer::listen(const QList<quint16> &ports)
         connect(server, &QTcpServer::newConnection, this, [this, server, port] {
             while (QTcpSocket *socket = server->nextPendingConnection()) {
                 socket->setParent(this);
+                if (m_holding.value(port))
+                    socket->setReadBufferSize(1);
                 m_connections[port].append(socket);
                 ++m_accepted[port];
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket, port] {
+                    if (m_holding.value(port))
+                        return;
                     const QByteArray bytes = socket->readAll();
                     m_received[port].append(bytes);
                     if (m_relay.value(port))
@@ -97,4 +101,12 @@ void FakeServer::resetConnections(quint16 port)
         ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
         s->abort();
     }
+}
+
+void FakeServer::holdReading(quint16 port)
+{
+    m_holding[port] = true;
+    // Qt reads on into its own buffer unless it is bounded.
+    for (QTcpSocket *s : connections(port))
+        s->setReadBufferSize(1);
 }

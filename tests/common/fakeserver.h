@@ -53,6 +53,9 @@ public:
     // the sender's included, as a chat server relays.
     void setRelay(quint16 port, bool relay) { m_relay[port] = relay; }
     void resetConnections(quint16 port);
+    // Stops reading the port's connections, as a server that hung would: what its clients
+    // send fills the system's buffers until they can send no more.
+    void holdReading(quint16 port);
 
 signals:
     void dataReceived(quint16 port);
@@ -65,4 +68,5 @@ private:
     QHash<quint16, QByteArray> m_received;
     QHash<quint16, int> m_accepted;
     QHash<quint16, bool> m_relay;
+    QHash<quint16, bool> m_holding;
 };

@@ -1,7 +1,10 @@
 #include "testclient.h"
 
+#include "chatserver.h"
+
 #include <QElapsedTimer>
 #include <QStringList>
+#include <QTest>
 
 #include <algorithm>
 
@@ -57,4 +60,10 @@ int TestClient::serverLogCount(const QString &text)
 {
     return int(std::count_if(serverLog.cbegin(), serverLog.cend(),
                              [&text](const QString &line) { return line.contains(text); }));
+}
+
+bool Speaker::isReady(const ChatServer &server, int connections)
+{
+    return QTest::qWaitFor(
+        [&] { return server.connectionCount() == connections && server.nicknames().size() == 1; });
 }

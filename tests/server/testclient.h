@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QTcpSocket>
 
+class ChatServer;
+
 // A client that takes each read as one message, as the terminal does. Given a source
 // address, it plays a host of its own.
 class TestClient : public QObject
@@ -50,4 +52,19 @@ struct Listed : TestClient
     {
         send(nickname);
     }
+};
+
+// A listed nickname with a chat connection that speaks under it and one that reads, all
+// from the default address.
+struct Speaker
+{
+    explicit Speaker(const QHostAddress &server, const QByteArray &nickname = "A")
+        : list(server, nickname), chat(server, Channel::Chat), reader(server, Channel::Chat)
+    {}
+    // Once the server holds the given connections, these three among them, and the name.
+    bool isReady(const ChatServer &server, int connections = 3);
+
+    Listed list;
+    TestClient chat;
+    TestClient reader;
 };

@@ -1,9 +1,7 @@
 #include "chatserver.h"
-#include "protocol/chatline.h"
 #include "testclient.h"
 
 #include <QTest>
-#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -17,36 +15,12 @@ class TestServerChat : public QObject
 
 private slots:
     void initTestCase() { TestClient::captureServerLog(); }
-    void relayedToEveryoneUnchanged();
     void messagesToOneReaderComeApart();
-    void joinNoticeGoesToEveryJoinConnection();
     void connectionsBeyondTheCapsAreRefused();
     void largestArrivalAsShipped();
     void oversizedArrivalIsDroppedWhole();
-    void longNicknameIsCutEverywhere();
     void clientThatNeverReadsIsDisconnected();
-    void pasteIsDelayedNotDropped();
-    void floodCostsTheFlooderNotTheReaders();
 };
-
-void TestServerChat::relayedToEveryoneUnchanged()
-{
-    const QHostAddress at(QStringLiteral("127.0.0.170"));
-    ChatServer server;
-    QVERIFY(server.listen(at));
-    Listed ali(at, "AL\xDD");
-    TestClient sender(at, Channel::Chat), other(at, Channel::Chat);
-    QTRY_COMPARE(server.connectionCount(), 3);
-    QTRY_COMPARE(server.nicknames().size(), 1);
-
-    // "<ALİ> merhaba çğış", a NUL and a byte cp1254 leaves undefined.
-    static const char bytes[] = "<AL\xDD> merhaba \xE7\xF0\xFD\xFE\x00\x81";
-    const QByteArray line(bytes, sizeof bytes - 1);
-    sender.send(line);
-    QTRY_COMPARE(sender.reads(), Reads{line});
-    QTRY_COMPARE(other.reads(), Reads{line});
-    QVERIFY(!TestClient::serverLogContains(QStringLiteral("merhaba")));
-}
 
 void TestServerChat::messagesToOneReaderComeApart()
 {
@@ -85,23 +59,6 @@ void TestServerChat::messagesToOneReaderComeApart()
              qPrintable(QString::number(gaps.at(gaps.size() / 2))));
 }
 
-void TestServerChat::joinNoticeGoesToEveryJoinConnection()
-{
-    const QHostAddress at(QStringLiteral("127.0.0.172"));
-    ChatServer server;
-    QVERIFY(server.listen(at));
-    TestClient earlier(at, Channel::Join), joining(at, Channel::Join);
-    QTRY_COMPARE(server.connectionCount(), 2);
-
-    // The join comes before the nickname is listed, as it may from a terminal; it waits.
-    joining.send("AL\xDD");
-    QTRY_COMPARE(joining.socket().bytesToWrite(), 0);
-    Listed ali(at, "AL\xDD");
-    const Reads notice{joinNotice("AL\xDD")};
-    QTRY_COMPARE(joining.reads(), notice);
-    QTRY_COMPARE(earlier.reads(), notice);
-}
-
 void TestServerChat::connectionsBeyondTheCapsAreRefused()
 {
     const QHostAddress at(QStringLiteral("127.0.0.173"));
@@ -135,20 +92,18 @@ void TestServerChat::largestArrivalAsShipped()
     const QHostAddress at(QStringLiteral("127.0.0.178"));
     ChatServer server;
     QVERIFY(server.listen(at));
-    Listed a(at, "A");
-    TestClient sender(at, Channel::Chat), reader(at, Channel::Chat);
-    QTRY_COMPARE(server.connectionCount(), 3);
-    QTRY_COMPARE(server.nicknames().size(), 1);
+    Speaker a(at);
+    QVERIFY(a.isReady(server));
 
     const QByteArray fits = "<A> " + QByteArray(60000, 'y');
-    sender.send(fits);
-    QTRY_COMPARE(reader.bytesRead(), fits.size());
-    sender.send("<A> " + QByteArray(64 * 1024, 'x'));
+    a.chat.send(fits);
+    QTRY_COMPARE(a.reader.bytesRead(), fits.size());
+    a.chat.send("<A> " + QByteArray(64 * 1024, 'x'));
     QTRY_VERIFY(
         TestClient::serverLogContains(QStringLiteral("arrival of 65540 bytes (limit 65536)")));
-    sender.send("<A> ok");
-    QTRY_VERIFY(reader.reads().endsWith("<A> ok"));
-    QCOMPARE(reader.bytesRead(), fits.size() + 6);
+    a.chat.send("<A> ok");
+    QTRY_VERIFY(a.reader.reads().endsWith("<A> ok"));
+    QCOMPARE(a.reader.bytesRead(), fits.size() + 6);
 }
 
 void TestServerChat::oversizedArrivalIsDroppedWhole()
@@ -157,41 +112,17 @@ void TestServerChat::oversizedArrivalIsDroppedWhole()
     ChatServer server;
     server.setLimits({.maxArrivalBytes = 1000});
     QVERIFY(server.listen(at));
-    Listed a(at, "A");
-    TestClient sender(at, Channel::Chat), reader(at, Channel::Chat);
-    QTRY_COMPARE(server.connectionCount(), 3);
-    QTRY_COMPARE(server.nicknames().size(), 1);
+    Speaker a(at);
+    QVERIFY(a.isReady(server));
 
     const QByteArray largest = "<A> " + QByteArray(996, 'y');
-    sender.send(largest);
-    QTRY_COMPARE(reader.reads(), Reads{largest});
+    a.chat.send(largest);
+    QTRY_COMPARE(a.reader.reads(), Reads{largest});
     // The server reads it in pieces; none of them, the tail included, may pass as a message.
-    sender.send("<A> " + QByteArray(4996, 'x'));
+    a.chat.send("<A> " + QByteArray(4996, 'x'));
     QTRY_VERIFY(TestClient::serverLogContains(QStringLiteral("arrival of 5000 bytes")));
-    sender.send("<A> ok");
-    QTRY_COMPARE(reader.reads(), (Reads{largest, "<A> ok"}));
-}
-
-void TestServerChat::longNicknameIsCutEverywhere()
-{
-    const QHostAddress at(QStringLiteral("127.0.0.175"));
-    ChatServer server;
-    server.setLimits({.maxNicknameBytes = 8});
-    QVERIFY(server.listen(at));
-    TestClient list(at, Channel::UserList), join(at, Channel::Join), leave(at, Channel::Leave),
-        chat(at, Channel::Chat);
-    QTRY_COMPARE(server.connectionCount(), 4);
-
-    list.send("ABCDEFGHIJKL");
-    join.send("ABCDEFGHIJKL");
-    QTRY_COMPARE(list.reads(), Reads{"ABCDEFGH"});
-    QTRY_COMPARE(join.reads(), Reads{joinNotice("ABCDEFGH")});
-    // Chat lines and the leave carry the whole name again and must still find the entry.
-    chat.send("<ABCDEFGHIJKL> hi");
-    QTRY_COMPARE(chat.reads(), Reads{"<ABCDEFGHIJKL> hi"});
-    leave.send("ABCDEFGHIJKL");
-    QTRY_COMPARE(leave.reads(), Reads{"ABCDEFGH"});
-    QVERIFY(server.nicknames().isEmpty());
+    a.chat.send("<A> ok");
+    QTRY_COMPARE(a.reader.reads(), (Reads{largest, "<A> ok"}));
 }
 
 void TestServerChat::clientThatNeverReadsIsDisconnected()
@@ -202,79 +133,21 @@ void TestServerChat::clientThatNeverReadsIsDisconnected()
                       .burstArrivals = 1000,
                       .burstArrivalBytes = 64 * 1024 * 1024});
     QVERIFY(server.listen(at));
-    Listed s(at, "S");
-    TestClient sender(at, Channel::Chat), reader(at, Channel::Chat), stuck(at, Channel::Chat);
+    Speaker s(at);
+    TestClient stuck(at, Channel::Chat);
     // Takes one byte and no more, so the rest piles up in the kernel, then on the server.
     stuck.socket().setReadBufferSize(1);
-    QTRY_COMPARE(server.connectionCount(), 4);
-    QTRY_COMPARE(server.nicknames().size(), 1);
+    QVERIFY(s.isReady(server, 4));
 
-    const QByteArray message = "<S> " + QByteArray(32 * 1024, 'm');
+    const QByteArray message = "<A> " + QByteArray(32 * 1024, 'm');
     qint64 sent = 0;
     while (server.connectionCount() == 4 && sent < 500 * message.size()) {
-        sender.send(message);
+        s.chat.send(message);
         sent += message.size();
-        QTRY_COMPARE(sender.bytesRead(), sent);
+        QTRY_COMPARE(s.chat.bytesRead(), sent);
     }
     QVERIFY(TestClient::serverLogContains(QStringLiteral("send queue full")));
-    QTRY_COMPARE(reader.bytesRead(), sent);
-}
-
-void TestServerChat::pasteIsDelayedNotDropped()
-{
-    // Thirty lines at a script's pace, as shipped: twenty at once, then ten a second.
-    const QHostAddress at(QStringLiteral("127.0.0.177"));
-    ChatServer server;
-    QVERIFY(server.listen(at));
-    Listed ali(at, "AL\xDD");
-    TestClient sender(at, Channel::Chat);
-    TestClient reader(at, Channel::Chat, QHostAddress(QStringLiteral("127.0.1.177")));
-    QTRY_COMPARE(server.connectionCount(), 3);
-    QTRY_COMPARE(server.nicknames().size(), 1);
-
-    Reads lines;
-    for (int i = 0; i < 30; ++i)
-        lines.append("<AL\xDD> line " + QByteArray::number(i));
-    QTimer typist;
-    qsizetype typed = 0;
-    connect(&typist, &QTimer::timeout, this, [&] {
-        if (typed < lines.size())
-            sender.send(lines.at(typed++));
-    });
-    typist.start(10);
-    QTRY_COMPARE_WITH_TIMEOUT(reader.bytesRead(), lines.join().size(), 5000);
-    QCOMPARE(reader.reads(), lines);
-    const QList<double> &t = reader.readTimes();
-    QVERIFY2(t.last() - t.first() >= 900, qPrintable(QString::number(t.last() - t.first())));
-}
-
-void TestServerChat::floodCostsTheFlooderNotTheReaders()
-{
-    // One host on all its connections at once with large lines; as shipped, the reader
-    // that keeps reading stays, and so does an honest sender's line.
-    const QHostAddress at(QStringLiteral("127.0.0.179"));
-    const QHostAddress eveAt(QStringLiteral("127.0.1.179"));
-    ChatServer server;
-    QVERIFY(server.listen(at));
-    Listed ali(at, "AL\xDD");
-    TestClient honest(at, Channel::Chat), reader(at, Channel::Chat);
-    Listed eve(at, "EVE", eveAt);
-    std::vector<std::unique_ptr<TestClient>> flood;
-    for (int i = 0; i < 31; ++i)
-        flood.push_back(std::make_unique<TestClient>(at, Channel::Chat, eveAt));
-    QTRY_COMPARE(server.connectionCount(), 35);
-    QTRY_COMPARE(server.nicknames().size(), 2);
-
-    const QByteArray line = "<EVE> " + QByteArray(60000, 'f');
-    for (const auto &c : flood)
-        c->send(line);
-    QTRY_VERIFY(TestClient::serverLogContains(QStringLiteral("far beyond its budget")));
-    honest.send("<AL\xDD> hala buradayim");
-    QTRY_VERIFY_WITH_TIMEOUT(reader.reads().contains("<AL\xDD> hala buradayim"), 10000);
-    QVERIFY(reader.isConnected());
-    QVERIFY(honest.isConnected());
-    QVERIFY(
-        std::any_of(flood.cbegin(), flood.cend(), [](const auto &c) { return !c->isConnected(); }));
+    QTRY_COMPARE(s.reader.bytesRead(), sent);
 }
 
 QTEST_GUILESS_MAIN(TestServerChat)

@@ -47,6 +47,8 @@ void TestServerCli::versionAndUsageErrors()
         {QStringLiteral("--allow"), QStringLiteral("10.0.0.0/33")},
         {QStringLiteral("--max-names-per-host"), QStringLiteral("eight")},
         {QStringLiteral("--max-connections-per-host"), QStringLiteral("0")},
+        {QStringLiteral("--keepalive-probes"), QStringLiteral("128")},
+        {QStringLiteral("--send-timeout"), QStringLiteral("0")},
     };
     for (const QStringList &arguments : mistakes) {
         process.start(QStringLiteral(VORNEL_SERVER_PROGRAM), arguments);
@@ -65,14 +67,18 @@ void TestServerCli::helpNamesEveryOption()
     QCOMPARE(process.exitCode(), 0);
     const QString help = QString::fromUtf8(process.readAllStandardOutput()).simplified();
     QVERIFY2(help.startsWith(QStringLiteral("Usage: vornel-server [options]")), qPrintable(help));
-    for (const char *option : {"--listen <ADDRESS>", "--allow <CIDR>",
-                               "--max-connections <N> Connections in all "
-                               "(default: 4096)",
-                               "--max-connections-per-host <N> Connections from one address "
-                               "(default: 32)",
-                               "--max-names-per-host <N> Nicknames listed from one address "
-                               "(default: 8)",
-                               "--max-messages-per-second <N>", "--max-bytes-per-second <N>"})
+    for (const char *option :
+         {"--listen <ADDRESS>", "--allow <CIDR>",
+          "--max-connections <N> Connections in all "
+          "(default: 4096)",
+          "--max-connections-per-host <N> Connections from one address "
+          "(default: 32)",
+          "--max-names-per-host <N> Nicknames listed from one address "
+          "(default: 8)",
+          "--max-messages-per-second <N>", "--max-bytes-per-second <N>",
+          "--keepalive-idle <SECONDS>", "(default: 20)",
+          "--keepalive-interval <SECONDS> Seconds between probes (default: 5)",
+          "--keepalive-probes <N>", "(default: 4)", "--send-timeout <SECONDS>", "(default: 30)"})
         QVERIFY2(help.contains(QLatin1StringView(option)), option);
 }
 
@@ -96,8 +102,15 @@ void TestServerCli::stopsCleanlyOnSigtermNotOnSighup()
     connect(&process, &QProcess::readyReadStandardError, this,
             [&] { log += process.readAllStandardError(); });
     process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
-                  {QStringLiteral("--listen"), QStringLiteral("127.0.0.187")});
+                  {QStringLiteral("--listen"), QStringLiteral("127.0.0.187"),
+                   QStringLiteral("--keepalive-idle"), QStringLiteral("1"),
+                   QStringLiteral("--keepalive-interval"), QStringLiteral("2"),
+                   QStringLiteral("--keepalive-probes"), QStringLiteral("3"),
+                   QStringLiteral("--send-timeout"), QStringLiteral("4")});
     QTRY_VERIFY(log.contains("listening"));
+    QTRY_VERIFY2(log.contains("silent for 1 s is probed every 2 s, up to 3 times; one whose data "
+                              "or probes go unacknowledged for 4 s"),
+                 log.constData());
 
     QTcpSocket client;
     client.connectToHost(QHostAddress(QStringLiteral("127.0.0.187")), portOf(Channel::UserList));

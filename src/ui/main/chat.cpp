@@ -12,9 +12,11 @@ void Form1::Command1_Click()
     if (Text2->text().isEmpty())
         return;
     const WinsockResult sent = m_session.say(Text2->text());
-    if (!sent.ok())
+    if (!sent.ok()) {
+        // The line stays in the entry: nothing took it.
         MsgBox::show(this, sent.message());
-    // The entry is emptied whether or not the line went out.
+        return;
+    }
     Text2->clear();
 }
 
