@@ -33,8 +33,8 @@ public:
     // vornel-faultpeer on a machine (see faultpeer.cpp).
     LabProcess *startPeer(const Machine &machine, const QStringList &arguments);
 
-    // Bytes received on a machine's connections from a local port but not read yet.
-    int unreadBytes(const Machine &machine, quint16 port) const;
+    // Resets a machine's connections from a local port, as its system does.
+    void resetConnections(const Machine &machine, quint16 port);
 
     void setLink(const Machine &machine, bool up);
     // Gone without a word: the program stops where it is and the machine's cable is pulled.
