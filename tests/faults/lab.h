@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class LabProcess;
+
+// The network namespaces run-faults made, as its environment names them: the server's
+// machine, terminal A's (where the test itself runs) and terminal B's, on one bridge. Puts
+// every machine's link back up and kills every program it started when it goes, so each
+// case starts on a whole network whatever the one before it did.
+class Lab : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Machine
+    {
+        QString netns;
+        QString address;
+    };
+
+    explicit Lab(QObject *parent = nullptr);
+    ~Lab() override;
+
+    // False when not started by run-faults.
+    bool isComplete() const;
+
+    // vornel-server on the server's machine, listening on its address for the lab's network
+    // only, with these further options; null, with a warning, when it did not start.
+    LabProcess *startServer(const QStringList &options = {});
+    // vornel-faultpeer on a machine (see faultpeer.cpp).
+    LabProcess *startPeer(const Machine &machine, const QStringList &arguments);
+
+    // Resets a machine's connections from a local port, as its system does.
+    void resetConnections(const Machine &machine, quint16 port);
+
+    void setLink(const Machine &machine, bool up);
+    // Gone without a word: the program stops where it is and the machine's cable is pulled.
+    void vanish(const Machine &machine, LabProcess *program);
+
+    const Machine server;
+    const Machine a;
+    const Machine b;
+
+private:
+    QString m_device;
+    QString m_network;
+    QString m_serverProgram;
+    QString m_peerProgram;
+};
