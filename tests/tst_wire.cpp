@@ -10,7 +10,12 @@
 
 #include <QSignalSpy>
 #include <QStringDecoder>
+#include <QTcpSocket>
 #include <QtTest>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 class TestWire : public QObject
 {
@@ -25,6 +30,7 @@ private slots:
     void sendRefusedUnlessConnected();
     void connectSendAndReceive();
     void eachSendLeavesAtOnce();
+    void everyReadIsAcknowledgedAtOnce();
     void refusedConnectionRaisesError();
     void unresolvableHostRaisesError();
     void closeIsHarmlessAndReconnects();
@@ -150,6 +156,43 @@ void TestWire::eachSendLeavesAtOnce()
     QVERIFY(channel.SendData(QStringLiteral("iki")).ok());
     QVERIFY(peer->waitForReadyRead(2000));
     QCOMPARE(server.received(FakeServer::Chat), QByteArray("biriki"));
+}
+
+void TestWire::everyReadIsAcknowledgedAtOnce()
+{
+    // A server that answers each line from the terminal puts the terminal's kernel into
+    // delaying its acknowledgements, and the server waits for them before its next message:
+    // every read must take the kernel out of that again.
+    FakeServer server(QStringLiteral("127.0.0.159"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    Winsock channel;
+    QVERIFY(connectToChat(channel, server));
+    int fd = -1;
+    for (int candidate = 0; candidate < 4096 && fd < 0; ++candidate) {
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        if (::getsockname(candidate, reinterpret_cast<sockaddr *>(&local), &size) == 0 &&
+            local.sin_family == AF_INET && ntohs(local.sin_port) == channel.localPort())
+            fd = candidate;
+    }
+    QVERIFY(fd >= 0);
+    QList<int> quick;
+    connect(&channel, &Winsock::DataArrival, this, [&] {
+        QByteArray bytes;
+        (void)channel.GetData(bytes);
+        int on = 0;
+        socklen_t size = sizeof on;
+        ::getsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, &size);
+        quick.append(on);
+        (void)channel.SendData(QStringLiteral("y"));
+    });
+    connect(&server, &FakeServer::dataReceived, this, [&] {
+        if (quick.size() < 8)
+            server.send(FakeServer::Chat, "x");
+    });
+    server.send(FakeServer::Chat, "x");
+    QTRY_COMPARE(quick.size(), 8);
+    QCOMPARE(quick, QList<int>(8, 1));
 }
 
 void TestWire::refusedConnectionRaisesError()
