@@ -113,7 +113,7 @@ void TestTextStyle::menuEntriesBehaveAsHandlers()
 
 void TestTextStyle::styleSurvivesArrivalsAndClearing()
 {
-    ConnectedTerminal t(QStringLiteral("127.0.0.70"));
+    ConnectedTerminal t(QStringLiteral("127.0.0.140"));
     const QFont entryFont = t.entry()->font();
     const QFont listFont = t.list()->font();
     t.form.mnubold_Click();

@@ -1,10 +1,14 @@
 #include "fakeserver.h"
 
+#include "testaddresses.h"
+
 #include <sys/socket.h>
 
 FakeServer::FakeServer(const QString &address, QObject *parent)
     : QObject(parent), m_address(address)
-{}
+{
+    TestAddresses::check(m_address);
+}
 
 FakeServer::~FakeServer()
 {

@@ -1,6 +1,7 @@
 #include "testclient.h"
 
 #include "chatserver.h"
+#include "common/testaddresses.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -33,6 +34,9 @@ double nowMs()
 
 TestClient::TestClient(const QHostAddress &server, Channel channel, const QHostAddress &from)
 {
+    TestAddresses::check(server);
+    if (!from.isNull())
+        TestAddresses::check(from);
     // As the terminal does: each send leaves at once, in a segment of its own.
     connect(&m_socket, &QTcpSocket::connected, this,
             [this] { m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1); });

@@ -44,9 +44,10 @@ bool keepsFocus(const QEvent *focusOut)
 } // namespace
 
 Form1::Form1(QWidget *parent)
+    // Born without a close button, as the window keeps it: Form_Load's TrimSystemMenu finds
+    // nothing left to take off, so the native window is never made again for it.
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                              Qt::WindowCloseButtonHint),
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint),
       Timer1(this), m_session(this)
 {
     setObjectName(QStringLiteral("Form1"));
