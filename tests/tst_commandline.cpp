@@ -105,6 +105,11 @@ void TestCommandLine::prefersXWhereThereIsOne()
     const DisplayPlatform choice({qpaPlatform, display, wayland, platformOption});
     QCOMPARE(choice.platform(), platform);
     QCOMPARE(choice.hasDisplay(), hasDisplay);
+
+    const QByteArray before = qgetenv("QT_QPA_PLATFORM");
+    choice.apply();
+    QCOMPARE(qgetenv("QT_QPA_PLATFORM"), platform.isEmpty() ? before : platform);
+    qputenv("QT_QPA_PLATFORM", before);
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)
