@@ -1,4 +1,6 @@
 #include "ui/main/form1.h"
+#include "ui/platform/displayplatform.h"
+#include "ui/platform/startupmessages.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -6,14 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
-
-bool isSet(const char *variable)
-{
-    const char *value = std::getenv(variable);
-    return value && *value;
-}
 
 // --help and --version answer without a window, so without a display too.
 bool answered(int argc, char *argv[])
@@ -34,33 +31,23 @@ bool answered(int argc, char *argv[])
     return false;
 }
 
-// Qt aborts with a message about plugins when it finds no display; say what is missing.
-bool hasDisplay(int argc, char *argv[])
-{
-    if (isSet("QT_QPA_PLATFORM") || isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
-        return true;
-    for (int i = 1; i < argc; ++i) {
-        // Qt takes its options with one dash or two.
-        const char *option = std::strncmp(argv[i], "--", 2) ? argv[i] : argv[i] + 1;
-        if (!std::strcmp(option, "-platform") || !std::strcmp(option, "-display"))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     if (answered(argc, argv))
         return 0;
-    if (!hasDisplay(argc, argv)) {
-        std::fprintf(stderr, "vornel: no graphical session to show the window in: neither "
-                             "DISPLAY nor WAYLAND_DISPLAY is set.\n");
+    const DisplayPlatform display(DisplayPlatform::ofProcess(argc, argv));
+    if (!display.hasDisplay()) {
+        std::fputs(display.failure().constData(), stderr);
         return 1;
     }
+    display.apply();
 
+    // Where no platform can show the window, Qt's messages give way to the line above.
+    std::optional<StartupMessages> starting(std::in_place, display.failure());
     QApplication app(argc, argv);
+    starting.reset();
     QApplication::setApplicationName(QStringLiteral("vornel"));
     QApplication::setApplicationVersion(QStringLiteral(VORNEL_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral(VORNEL_DESKTOP_ID));

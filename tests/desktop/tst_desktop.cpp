@@ -4,8 +4,10 @@
 #include "common/connectedterminal.h"
 #include "ui/about/frmabout.h"
 
+#include <QGroupBox>
 #include <QMenu>
 #include <QProcess>
+#include <QStyleOptionGroupBox>
 #include <QWindow>
 #include <QtTest>
 
@@ -62,11 +64,21 @@ bool isAbove(const QWidget *upper, const QWidget *lower)
     return order.indexOf(upper->winId()) > order.indexOf(lower->winId());
 }
 
-bool staysOnTop(const QWidget *window)
+bool hasState(const QWidget *window, const char *state)
 {
     return run(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window->winId()),
                                          QStringLiteral("_NET_WM_STATE")})
-        .contains(QStringLiteral("_NET_WM_STATE_ABOVE"));
+        .contains(QLatin1StringView(state));
+}
+
+bool staysOnTop(const QWidget *window)
+{
+    return hasState(window, "_NET_WM_STATE_ABOVE");
+}
+
+bool demandsAttention(const QWidget *window)
+{
+    return hasState(window, "_NET_WM_STATE_DEMANDS_ATTENTION");
 }
 
 void activate(QWidget *window)
@@ -85,6 +97,8 @@ class TestDesktop : public QObject
 private slots:
     void arrivalLeavesTheUserTyping();
     void arrivalRaisesAboveTheActiveWindowWithoutActivating();
+    void arrivalAsksForAttentionWhileAnotherProgramIsActive();
+    void framesShowTheirWholeCaption();
     void nicknameKeepsItsCaseUntilAnotherControlHasTheFocus();
     void aboutWindowScrollsThroughMinimiseAndRestore();
 };
@@ -138,6 +152,63 @@ void TestDesktop::arrivalRaisesAboveTheActiveWindowWithoutActivating()
     t.arrive(FakeServer::Chat, "yine");
     QVERIFY(isAbove(&t.form, &other));
     QCOMPARE(activeWindow(), other.winId());
+}
+
+void TestDesktop::arrivalAsksForAttentionWhileAnotherProgramIsActive()
+{
+    ConnectedTerminal t(QStringLiteral("127.0.5.12"));
+    t.form.show();
+    activate(&t.form);
+    t.arrive(FakeServer::Chat, "kendisi etkin");
+    QWidget other;
+    other.setWindowTitle(QStringLiteral("başka bir program"));
+    other.show();
+    activate(&other);
+    QVERIFY(!demandsAttention(&t.form));
+
+    t.arrive(FakeServer::Chat, "merhaba");
+    QTRY_VERIFY(demandsAttention(&t.form));
+    QCOMPARE(activeWindow(), other.winId());
+    QCOMPARE(QApplication::activeWindow(), &other);
+
+    // The user comes back: the mark goes.
+    activate(&t.form);
+    QTRY_VERIFY(!demandsAttention(&t.form));
+
+    // Minimised, it is marked where it is, not restored.
+    activate(&other);
+    t.form.showMinimized();
+    QTRY_VERIFY(hasState(&t.form, "_NET_WM_STATE_HIDDEN"));
+    t.arrive(FakeServer::Chat, "simge durumunda");
+    QTRY_VERIFY(demandsAttention(&t.form));
+    QVERIFY(t.form.isMinimized());
+    QVERIFY(hasState(&t.form, "_NET_WM_STATE_HIDDEN"));
+    QCOMPARE(activeWindow(), other.winId());
+}
+
+// The frames stand 2 px past the window's left edge; their captions are drawn whole.
+void TestDesktop::framesShowTheirWholeCaption()
+{
+    Form1 form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const QList<QGroupBox *> frames = form.findChildren<QGroupBox *>();
+    QCOMPARE(frames.size(), 2);
+    for (const QGroupBox *frame : frames) {
+        QCOMPARE(frame->x(), -qRound(30 * frame->logicalDpiX() / 1440.0));
+        QStyleOptionGroupBox option;
+        option.initFrom(frame);
+        option.text = frame->title();
+        option.textAlignment = frame->alignment();
+        option.lineWidth = 1;
+        option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+        const QRect caption = frame->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                             QStyle::SC_GroupBoxLabel, frame);
+        if (frame->title().isEmpty())
+            continue;
+        QVERIFY2(frame->mapTo(&form, caption.topLeft()).x() >= 0, qPrintable(frame->title()));
+        QVERIFY(caption.width() >= frame->fontMetrics().horizontalAdvance(frame->title()));
+    }
 }
 
 void TestDesktop::nicknameKeepsItsCaseUntilAnotherControlHasTheFocus()

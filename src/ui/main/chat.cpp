@@ -4,6 +4,7 @@
 #include "msgbox.h"
 #include "protocol/chatline.h"
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QWindow>
 
@@ -46,4 +47,9 @@ void Form1::raiseOnArrival()
         raise();
     else
         show();
+    // Where it is covered, minimised, or cannot stay above (Wayland), the taskbar entry is
+    // marked instead: asking for attention leaves a minimised window where it is and never
+    // moves the focus, as activating would.
+    if (!isActiveWindow())
+        QApplication::alert(this);
 }

@@ -2,6 +2,7 @@
 
 #include "chatlog.h"
 #include "fonts.h"
+#include "framestyle.h"
 #include "ui/about/frmabout.h"
 
 #include <QAction>
@@ -90,8 +91,10 @@ void Form1::createControls()
     auto *client = named(new QWidget(this), "client");
     setCentralWidget(client);
 
+    auto *frames = new FrameStyle(this);
     Frame1 = named(new QGroupBox(QStringLiteral("Kullanıcı bilgileri "), client), "Frame1");
     placeAt(Frame1, -30, 45, 6420, 1020);
+    Frame1->setStyle(frames);
 
     Label1 = named(new QLabel(QStringLiteral("Lakabınız   :"), Frame1), "Label1");
     Label1->move(twips(1050), twips(300));
@@ -123,6 +126,7 @@ void Form1::createControls()
 
     Frame2 = named(new QGroupBox(client), "Frame2");
     placeAt(Frame2, -30, 1095, 6420, 6255);
+    Frame2->setStyle(frames);
     Frame2->setEnabled(false);
 
     Text1 = named(new ChatLog(Frame2), "Text1");
