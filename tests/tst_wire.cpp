@@ -8,10 +8,15 @@
 #include "protocol/chatline.h"
 #include "protocol/cp1254.h"
 
+#include <QAbstractEventDispatcher>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QStringDecoder>
 #include <QTcpSocket>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -39,6 +44,7 @@ private slots:
     void probeTellsATimeOut();
     void closeSilencesTheAttempt();
     void untakenArrivalsHoldTheSenderBack();
+    void theOwnerNeverWaitsForTheReadingThread();
 };
 
 namespace {
@@ -280,6 +286,8 @@ void TestWire::serverEndsTheConnection()
     QVERIFY(!channel.isConnected());
     QCOMPARE(errors[0][0].toInt(), number);
     QCOMPARE(errors[0][1].toString(), description);
+    QCOMPARE(channel.SendData(QStringLiteral("x")).number(),
+             int(SocketErrors::WrongProtocolOrState));
     QVERIFY(!errors.wait(300));
 }
 
@@ -346,6 +354,52 @@ void TestWire::untakenArrivalsHoldTheSenderBack()
     takeAll();
     QTRY_COMPARE(all.size(), payload.size());
     QVERIFY(all == payload);
+}
+
+void TestWire::theOwnerNeverWaitsForTheReadingThread()
+{
+    FakeServer server(QStringLiteral("127.0.0.201"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    auto io = std::make_unique<IoThread>();
+    io->start();
+    Winsock channel(io.get(), nullptr);
+    QVERIFY(connectToChat(channel, server));
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    QSignalSpy errors(&channel, &Winsock::Error);
+
+    // While the reading thread is stuck, everything asked of the channel returns, and counts
+    // from the moment it is asked.
+    QSemaphore stuck;
+    std::atomic<int> freed{-1};
+    QMetaObject::invokeMethod(
+        io->eventDispatcher(), [&] { freed = stuck.tryAcquire(1, 10000); }, Qt::QueuedConnection);
+    QVERIFY(channel.SendData(QStringLiteral("bir")).ok());
+    channel.Close();
+    QVERIFY(!channel.isConnected());
+    QCOMPARE(channel.localPort(), quint16(0));
+    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
+    QVERIFY(channel.Connect().ok());
+    QCOMPARE(channel.Connect().number(), int(SocketErrors::InvalidOperation));
+    QCOMPARE(channel.SendData(QStringLiteral("iki")).number(),
+             int(SocketErrors::WrongProtocolOrState));
+    stuck.release();
+    QTRY_COMPARE(freed.load(), 1);
+    // Done in the order asked: the line left on the old connection, then a new one came up.
+    QTRY_COMPARE(connected.size(), 1);
+    QVERIFY(channel.isConnected());
+    QVERIFY(channel.localPort() != 0);
+    QCOMPARE(server.received(FakeServer::Chat), QByteArray("bir"));
+    QCOMPARE(server.acceptedCount(FakeServer::Chat), 2);
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    QVERIFY(errors.isEmpty());
+
+    // The reading thread may even end first: it takes the socket with it, and the channel
+    // left behind still goes quietly.
+    io.reset();
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 0);
+    channel.Close();
+    QCOMPARE(channel.SendData(QStringLiteral("x")).number(),
+             int(SocketErrors::WrongProtocolOrState));
 }
 
 QTEST_GUILESS_MAIN(TestWire)

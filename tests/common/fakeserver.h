@@ -15,9 +15,10 @@
 // The ports are fixed, so every test file takes addresses of its own:
 //   tst_connection 127.0.0.10-29, tst_chat 127.0.0.30-49, tst_userlist 127.0.0.50-69,
 //   tst_session 127.0.0.70-89, tst_endtoend 127.0.0.90-109, tst_hostile 127.0.0.110-149,
-//   tst_wire 127.0.0.150-159, tst_about 127.0.0.160-169, server tests 127.0.0.170-199 and
-//   127.0.1.100-199, the screenshot tool 127.0.0.200, tst_desktop 127.0.5.10-19; benchmarks
-//   127.0.0.210-250 and 127.0.2.1-127.0.4.2, the server's fuzzer 127.0.0.252.
+//   tst_wire 127.0.0.150-159 and 127.0.0.201, tst_about 127.0.0.160-169, server tests
+//   127.0.0.170-199 and 127.0.1.100-199, the screenshot tool 127.0.0.200, tst_desktop
+//   127.0.5.10-19; benchmarks 127.0.0.210-250 and 127.0.2.1-127.0.4.2, the server's fuzzer
+//   127.0.0.252.
 class FakeServer : public QObject
 {
     Q_OBJECT
