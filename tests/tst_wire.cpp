@@ -59,6 +59,19 @@ bool connectToChat(Winsock &channel, const FakeServer &server)
            QTest::qWaitFor([&] { return server.connectionCount(FakeServer::Chat) == 1; });
 }
 
+// This process's socket with the given local port, or -1.
+int descriptorOf(quint16 localPort)
+{
+    for (int candidate = 0; candidate < 4096; ++candidate) {
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        if (::getsockname(candidate, reinterpret_cast<sockaddr *>(&local), &size) == 0 &&
+            local.sin_family == AF_INET && ntohs(local.sin_port) == localPort)
+            return candidate;
+    }
+    return -1;
+}
+
 } // namespace
 
 void TestWire::decodeMatchesThePlatformCodePage()
@@ -173,14 +186,7 @@ void TestWire::everyReadIsAcknowledgedAtOnce()
     QVERIFY(server.listen({FakeServer::Chat}));
     Winsock channel;
     QVERIFY(connectToChat(channel, server));
-    int fd = -1;
-    for (int candidate = 0; candidate < 4096 && fd < 0; ++candidate) {
-        sockaddr_in local{};
-        socklen_t size = sizeof local;
-        if (::getsockname(candidate, reinterpret_cast<sockaddr *>(&local), &size) == 0 &&
-            local.sin_family == AF_INET && ntohs(local.sin_port) == channel.localPort())
-            fd = candidate;
-    }
+    const int fd = descriptorOf(channel.localPort());
     QVERIFY(fd >= 0);
     QList<int> quick;
     connect(&channel, &Winsock::DataArrival, this, [&] {
@@ -323,6 +329,25 @@ void TestWire::closeSilencesTheAttempt()
     QVERIFY(channel.Connect().ok());
     channel.Close();
     QVERIFY(!errors.wait(300));
+
+    // An end reported but not yet taken when the channel closes and connects again is not
+    // the new attempt's either.
+    FakeServer server(QStringLiteral("127.0.0.156"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    QVERIFY(connectToChat(channel, server));
+    const quint16 port = channel.localPort();
+    server.closeConnections(FakeServer::Chat);
+    // This thread takes no events until the reading thread has let the socket go.
+    for (int i = 0; i < 10000 && descriptorOf(port) >= 0; ++i)
+        QMetaObject::invokeMethod(
+            io.eventDispatcher(), [] {}, Qt::BlockingQueuedConnection);
+    QCOMPARE(descriptorOf(port), -1);
+    channel.Close();
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(connected.wait());
+    QVERIFY(errors.isEmpty());
+    QVERIFY(channel.isConnected());
 }
 
 void TestWire::untakenArrivalsHoldTheSenderBack()
