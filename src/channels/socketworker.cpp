@@ -75,8 +75,9 @@ void SocketWorker::write(const QByteArray &bytes)
     if (m_socket.state() != QAbstractSocket::ConnectedState)
         return;
     if (m_socket.write(bytes) != bytes.size()) {
+        const int number = SocketErrors::fromSocketError(m_socket.error());
         m_socket.abort();
-        end(SocketErrors::fromSocketError(m_socket.error()));
+        end(number);
         return;
     }
     // Qt writes its buffer only when this thread next polls the socket, after any calls
