@@ -8,10 +8,15 @@
 #include "protocol/chatline.h"
 #include "protocol/cp1254.h"
 
+#include <QAbstractEventDispatcher>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QStringDecoder>
 #include <QTcpSocket>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -39,6 +44,7 @@ private slots:
     void probeTellsATimeOut();
     void closeSilencesTheAttempt();
     void untakenArrivalsHoldTheSenderBack();
+    void theOwnerNeverWaitsForTheReadingThread();
 };
 
 namespace {
@@ -51,6 +57,19 @@ bool connectToChat(Winsock &channel, const FakeServer &server)
            channel.setRemotePort(FakeServer::Chat).ok() && channel.Connect().ok() &&
            connected.wait() &&
            QTest::qWaitFor([&] { return server.connectionCount(FakeServer::Chat) == 1; });
+}
+
+// This process's socket with the given local port, or -1.
+int descriptorOf(quint16 localPort)
+{
+    for (int candidate = 0; candidate < 4096; ++candidate) {
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        if (::getsockname(candidate, reinterpret_cast<sockaddr *>(&local), &size) == 0 &&
+            local.sin_family == AF_INET && ntohs(local.sin_port) == localPort)
+            return candidate;
+    }
+    return -1;
 }
 
 } // namespace
@@ -167,14 +186,7 @@ void TestWire::everyReadIsAcknowledgedAtOnce()
     QVERIFY(server.listen({FakeServer::Chat}));
     Winsock channel;
     QVERIFY(connectToChat(channel, server));
-    int fd = -1;
-    for (int candidate = 0; candidate < 4096 && fd < 0; ++candidate) {
-        sockaddr_in local{};
-        socklen_t size = sizeof local;
-        if (::getsockname(candidate, reinterpret_cast<sockaddr *>(&local), &size) == 0 &&
-            local.sin_family == AF_INET && ntohs(local.sin_port) == channel.localPort())
-            fd = candidate;
-    }
+    const int fd = descriptorOf(channel.localPort());
     QVERIFY(fd >= 0);
     QList<int> quick;
     connect(&channel, &Winsock::DataArrival, this, [&] {
@@ -280,6 +292,8 @@ void TestWire::serverEndsTheConnection()
     QVERIFY(!channel.isConnected());
     QCOMPARE(errors[0][0].toInt(), number);
     QCOMPARE(errors[0][1].toString(), description);
+    QCOMPARE(channel.SendData(QStringLiteral("x")).number(),
+             int(SocketErrors::WrongProtocolOrState));
     QVERIFY(!errors.wait(300));
 }
 
@@ -315,6 +329,25 @@ void TestWire::closeSilencesTheAttempt()
     QVERIFY(channel.Connect().ok());
     channel.Close();
     QVERIFY(!errors.wait(300));
+
+    // An end reported but not yet taken when the channel closes and connects again is not
+    // the new attempt's either.
+    FakeServer server(QStringLiteral("127.0.0.156"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    QVERIFY(connectToChat(channel, server));
+    const quint16 port = channel.localPort();
+    server.closeConnections(FakeServer::Chat);
+    // This thread takes no events until the reading thread has let the socket go.
+    for (int i = 0; i < 10000 && descriptorOf(port) >= 0; ++i)
+        QMetaObject::invokeMethod(
+            io.eventDispatcher(), [] {}, Qt::BlockingQueuedConnection);
+    QCOMPARE(descriptorOf(port), -1);
+    channel.Close();
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    QVERIFY(channel.Connect().ok());
+    QVERIFY(connected.wait());
+    QVERIFY(errors.isEmpty());
+    QVERIFY(channel.isConnected());
 }
 
 void TestWire::untakenArrivalsHoldTheSenderBack()
@@ -346,6 +379,52 @@ void TestWire::untakenArrivalsHoldTheSenderBack()
     takeAll();
     QTRY_COMPARE(all.size(), payload.size());
     QVERIFY(all == payload);
+}
+
+void TestWire::theOwnerNeverWaitsForTheReadingThread()
+{
+    FakeServer server(QStringLiteral("127.0.0.201"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    auto io = std::make_unique<IoThread>();
+    io->start();
+    Winsock channel(io.get(), nullptr);
+    QVERIFY(connectToChat(channel, server));
+    QSignalSpy connected(&channel, &Winsock::Connected);
+    QSignalSpy errors(&channel, &Winsock::Error);
+
+    // While the reading thread is stuck, everything asked of the channel returns, and counts
+    // from the moment it is asked.
+    QSemaphore stuck;
+    std::atomic<int> freed{-1};
+    QMetaObject::invokeMethod(
+        io->eventDispatcher(), [&] { freed = stuck.tryAcquire(1, 10000); }, Qt::QueuedConnection);
+    QVERIFY(channel.SendData(QStringLiteral("bir")).ok());
+    channel.Close();
+    QVERIFY(!channel.isConnected());
+    QCOMPARE(channel.localPort(), quint16(0));
+    QVERIFY(channel.setRemotePort(FakeServer::Chat).ok());
+    QVERIFY(channel.Connect().ok());
+    QCOMPARE(channel.Connect().number(), int(SocketErrors::InvalidOperation));
+    QCOMPARE(channel.SendData(QStringLiteral("iki")).number(),
+             int(SocketErrors::WrongProtocolOrState));
+    stuck.release();
+    QTRY_COMPARE(freed.load(), 1);
+    // Done in the order asked: the line left on the old connection, then a new one came up.
+    QTRY_COMPARE(connected.size(), 1);
+    QVERIFY(channel.isConnected());
+    QVERIFY(channel.localPort() != 0);
+    QCOMPARE(server.received(FakeServer::Chat), QByteArray("bir"));
+    QCOMPARE(server.acceptedCount(FakeServer::Chat), 2);
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    QVERIFY(errors.isEmpty());
+
+    // The reading thread may even end first: it takes the socket with it, and the channel
+    // left behind still goes quietly.
+    io.reset();
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 0);
+    channel.Close();
+    QCOMPARE(channel.SendData(QStringLiteral("x")).number(),
+             int(SocketErrors::WrongProtocolOrState));
 }
 
 QTEST_GUILESS_MAIN(TestWire)

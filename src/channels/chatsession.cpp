@@ -7,7 +7,8 @@
 #include <algorithm>
 
 ChatSession::ChatSession(QObject *parent, Reading reading)
-    : QObject(parent), Winsock1(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
+    : QObject(parent), m_ioThread(this),
+      Winsock1(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winsock2(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winleft(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winjoin(reading == Reading::OwnThread ? &m_ioThread : nullptr, this), Timer2(this),

@@ -2,6 +2,8 @@
 
 #include "socketerrors.h"
 
+#include <QThread>
+
 namespace {
 
 // Bounds what the socket itself buffers while reading is paused.
@@ -15,6 +17,7 @@ SocketWorker::SocketWorker() : m_socket(this), m_connectTimer(this)
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &SocketWorker::onConnectTimeout);
     connect(&m_socket, &QTcpSocket::connected, this, [this] {
+        assertOwnThread();
         m_connectTimer.stop();
         // Nothing on the wire marks where a message ends: each send must leave at once in a
         // segment of its own, not wait to be merged with the next one.
@@ -23,7 +26,7 @@ SocketWorker::SocketWorker() : m_socket(this), m_connectTimer(this)
         // minutes before it gives up.
         m_linkTimers.applyTo(m_socket.socketDescriptor());
         m_resetProbe.watch(m_socket.socketDescriptor());
-        emit connected(m_generation);
+        emit connected(m_generation, m_socket.localPort());
     });
     connect(&m_socket, &QTcpSocket::readyRead, this, &SocketWorker::readWaiting);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &SocketWorker::onSocketError);
@@ -41,8 +44,14 @@ SocketWorker::~SocketWorker()
     m_resetProbe.release();
 }
 
+void SocketWorker::assertOwnThread() const
+{
+    Q_ASSERT(thread() == QThread::currentThread());
+}
+
 void SocketWorker::close()
 {
+    assertOwnThread();
     m_connectTimer.stop();
     m_socket.abort();
     m_resetProbe.release();
@@ -51,23 +60,30 @@ void SocketWorker::close()
 void SocketWorker::connectTo(const QString &host, quint16 port, int timeoutMs,
                              const LinkTimers &timers, quint64 generation)
 {
+    assertOwnThread();
+    // Normally closed by now; not after an end the owner did not follow with a close.
+    close();
     m_generation = generation;
     m_linkTimers = timers;
     m_connectTimer.start(timeoutMs);
     m_socket.connectToHost(host, port);
 }
 
-int SocketWorker::write(const QByteArray &bytes)
+void SocketWorker::write(const QByteArray &bytes)
 {
+    assertOwnThread();
     if (m_socket.state() != QAbstractSocket::ConnectedState)
-        return SocketErrors::WrongProtocolOrState;
-    if (m_socket.write(bytes) != bytes.size())
-        return SocketErrors::fromSocketError(m_socket.error());
+        return;
+    if (m_socket.write(bytes) != bytes.size()) {
+        const int number = SocketErrors::fromSocketError(m_socket.error());
+        m_socket.abort();
+        end(number);
+        return;
+    }
     // Qt writes its buffer only when this thread next polls the socket, after any calls
     // queued meanwhile: a line handed over before then would leave in the same send as this
     // one, and reach the server as one message with it.
     m_socket.flush();
-    return 0;
 }
 
 void SocketWorker::taken(qint64 bytes)
@@ -79,6 +95,7 @@ void SocketWorker::taken(qint64 bytes)
 
 void SocketWorker::readWaiting()
 {
+    assertOwnThread();
     if (m_untaken.load() >= MaxUntaken) {
         m_paused = true;
         // Taken meanwhile: nobody is left to resume us.
@@ -96,7 +113,7 @@ void SocketWorker::readWaiting()
 
 void SocketWorker::onSocketError(QAbstractSocket::SocketError error)
 {
-    m_connectTimer.stop();
+    assertOwnThread();
     // Qt reports a reset as a close, and a time-out found while writing as whatever error
     // it last had.
     int number = SocketErrors::fromSocketError(error);
@@ -104,14 +121,21 @@ void SocketWorker::onSocketError(QAbstractSocket::SocketError error)
         number = SocketErrors::ConnectionAborted;
     else if (error != QAbstractSocket::RemoteHostClosedError && m_resetProbe.timedOut())
         number = SocketErrors::TimedOut;
-    m_resetProbe.release();
-    emit failed(m_generation, number);
+    end(number);
 }
 
 void SocketWorker::onConnectTimeout()
 {
+    assertOwnThread();
     if (m_socket.state() == QAbstractSocket::ConnectedState)
         return;
     m_socket.abort();
-    emit failed(m_generation, SocketErrors::TimedOut);
+    end(SocketErrors::TimedOut);
+}
+
+void SocketWorker::end(int number)
+{
+    m_connectTimer.stop();
+    m_resetProbe.release();
+    emit failed(m_generation, number);
 }

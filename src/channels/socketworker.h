@@ -14,7 +14,8 @@
 
 // The socket behind one Winsock, on the thread that reads it. Every read is handed on at
 // once as received(), so that reads stay apart however busy the thread that handles them is.
-// Each event carries the generation of the connection attempt it belongs to.
+// Each event carries the generation of the connection attempt it belongs to. Nothing here
+// answers its caller: whatever the owner needs to know comes as an event.
 class SocketWorker : public QObject
 {
     Q_OBJECT
@@ -29,19 +30,19 @@ public:
 
     // On the worker's thread only.
     void close();
-    QAbstractSocket::SocketState state() const { return m_socket.state(); }
-    quint16 localPort() const { return m_socket.localPort(); }
+    // Ends whatever connection came before.
     void connectTo(const QString &host, quint16 port, int timeoutMs, const LinkTimers &timers,
                    quint64 generation);
-    // Hands the bytes to the system at once, as a send of their own. 0, or the classic
-    // error number of the failure.
-    int write(const QByteArray &bytes);
+    // Hands the bytes to the system at once, as a send of their own. A write that fails ends
+    // the connection with failed(); on a connection already ended it is dropped, that end
+    // being reported already.
+    void write(const QByteArray &bytes);
 
     // From any thread: so many bytes of earlier reads have been taken or dropped.
     void taken(qint64 bytes);
 
 signals:
-    void connected(quint64 generation);
+    void connected(quint64 generation, quint16 localPort);
     void received(quint64 generation, const QByteArray &bytes);
     // The attempt failed, or the connection ended (closed, reset or timed out).
     void failed(quint64 generation, int number);
@@ -50,6 +51,8 @@ private:
     void readWaiting();
     void onSocketError(QAbstractSocket::SocketError error);
     void onConnectTimeout();
+    void end(int number);
+    void assertOwnThread() const;
 
     QTcpSocket m_socket;
     QTimer m_connectTimer;

@@ -21,52 +21,49 @@ Winsock::Winsock(QObject *parent) : Winsock(nullptr, parent) {}
 
 Winsock::Winsock(QThread *ioThread, QObject *parent) : QObject(parent), m_worker(new SocketWorker)
 {
-    if (ioThread)
+    if (ioThread) {
         m_worker->moveToThread(ioThread);
-    // Events of an attempt that was closed since are dropped here, on our own thread.
-    connect(m_worker, &SocketWorker::connected, this, [this](quint64 generation) {
-        if (generation == m_generation)
-            emit Connected();
-    });
+        connect(ioThread, &QThread::finished, m_worker, &QObject::deleteLater);
+    }
+    connect(m_worker, &SocketWorker::connected, this, &Winsock::connected);
     connect(m_worker, &SocketWorker::received, this, &Winsock::arrived);
-    connect(m_worker, &SocketWorker::failed, this, [this](quint64 generation, int number) {
-        if (generation == m_generation)
-            emit Error(number, SocketErrors::description(number));
-    });
+    connect(m_worker, &SocketWorker::failed, this, &Winsock::failed);
 }
 
 Winsock::~Winsock()
 {
-    m_worker->disconnect(this);
-    if (m_worker->thread() == QThread::currentThread()) {
-        delete m_worker;
+    if (!m_worker)
         return;
-    }
-    // Closed now; deleted by its own thread, at the latest when that thread finishes.
-    onWorker([worker = m_worker] { worker->close(); });
-    m_worker->deleteLater();
+    m_worker->disconnect(this);
+    if (m_worker->thread() == QThread::currentThread())
+        delete m_worker;
+    else
+        m_worker->deleteLater();
 }
 
-template <typename Call> void Winsock::onWorker(Call call) const
+template <typename Call> void Winsock::onWorker(Call call)
 {
+    if (!m_worker)
+        return;
     if (m_worker->thread() == QThread::currentThread())
-        call();
+        call(*m_worker);
     else
-        QMetaObject::invokeMethod(m_worker, call, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            m_worker, [worker = m_worker.data(), call] { call(*worker); }, Qt::QueuedConnection);
 }
 
 void Winsock::Close()
 {
     ++m_generation;
-    onWorker([this] { m_worker->close(); });
+    m_state = State::Closed;
+    m_localPort = 0;
+    onWorker([](SocketWorker &worker) { worker.close(); });
     dropArrivals();
 }
 
 WinsockResult Winsock::setRemoteHost(const QString &host)
 {
-    bool idle = false;
-    onWorker([&] { idle = m_worker->state() == QAbstractSocket::UnconnectedState; });
-    if (!idle)
+    if (m_state != State::Closed)
         return failure(SocketErrors::InvalidOperation);
     m_remoteHost = host;
     return {};
@@ -76,9 +73,7 @@ WinsockResult Winsock::setRemotePort(qint32 port)
 {
     if (port < 0 || port > 65535)
         return failure(SocketErrors::InvalidPropertyValue);
-    bool idle = false;
-    onWorker([&] { idle = m_worker->state() == QAbstractSocket::UnconnectedState; });
-    if (!idle)
+    if (m_state != State::Closed)
         return failure(SocketErrors::InvalidOperation);
     m_remotePort = port;
     return {};
@@ -86,32 +81,23 @@ WinsockResult Winsock::setRemotePort(qint32 port)
 
 WinsockResult Winsock::Connect()
 {
-    // The new attempt's events may come before the call returns.
-    bool started = false;
-    const quint64 previous = m_generation;
-    const quint64 generation = ++m_generation;
-    onWorker([&] {
-        if (m_worker->state() != QAbstractSocket::UnconnectedState)
-            return;
-        m_worker->connectTo(m_remoteHost, quint16(m_remotePort), m_connectTimeout, m_linkTimers,
-                            generation);
-        started = true;
-    });
-    if (!started) {
-        m_generation = previous;
+    if (m_state != State::Closed)
         return failure(SocketErrors::InvalidOperation);
-    }
     dropArrivals();
+    // On the caller's thread the attempt's events may come before the call returns.
+    m_state = State::Connecting;
+    onWorker([host = m_remoteHost, port = quint16(m_remotePort), timeout = m_connectTimeout,
+              timers = m_linkTimers, generation = ++m_generation](SocketWorker &worker) {
+        worker.connectTo(host, port, timeout, timers, generation);
+    });
     return {};
 }
 
 WinsockResult Winsock::SendData(const QString &data)
 {
-    const QByteArray bytes = Cp1254::encode(data);
-    int number = 0;
-    onWorker([&] { number = m_worker->write(bytes); });
-    if (number != 0)
-        return failure(number);
+    if (m_state != State::Connected)
+        return failure(SocketErrors::WrongProtocolOrState);
+    onWorker([bytes = Cp1254::encode(data)](SocketWorker &worker) { worker.write(bytes); });
     return {};
 }
 
@@ -129,29 +115,33 @@ WinsockResult Winsock::GetData(QByteArray &data)
     if (!m_arrivals.empty()) {
         data = std::move(m_arrivals.front());
         m_arrivals.pop_front();
-        m_worker->taken(data.size());
+        taken(data.size());
     }
     return {};
 }
 
-bool Winsock::isConnected() const
+void Winsock::connected(quint64 generation, quint16 localPort)
 {
-    bool connected = false;
-    onWorker([&] { connected = m_worker->state() == QAbstractSocket::ConnectedState; });
-    return connected;
+    if (generation != m_generation || m_state != State::Connecting)
+        return;
+    m_state = State::Connected;
+    m_localPort = localPort;
+    emit Connected();
 }
 
-quint16 Winsock::localPort() const
+void Winsock::failed(quint64 generation, int number)
 {
-    quint16 port = 0;
-    onWorker([&] { port = m_worker->localPort(); });
-    return port;
+    if (generation != m_generation || m_state == State::Closed)
+        return;
+    m_state = State::Closed;
+    m_localPort = 0;
+    emit Error(number, SocketErrors::description(number));
 }
 
 void Winsock::arrived(quint64 generation, const QByteArray &bytes)
 {
     if (generation != m_generation) {
-        m_worker->taken(bytes.size());
+        taken(bytes.size());
         return;
     }
     m_arrivals.push_back(bytes);
@@ -165,5 +155,11 @@ void Winsock::dropArrivals()
         dropped += bytes.size();
     m_arrivals.clear();
     if (dropped > 0)
-        m_worker->taken(dropped);
+        taken(dropped);
+}
+
+void Winsock::taken(qint64 bytes)
+{
+    if (m_worker)
+        m_worker->taken(bytes);
 }

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <deque>
@@ -15,7 +16,9 @@ class SocketWorker;
 // One TCP client channel to the chat server. Asynchronous: Connect() returns at once and
 // the outcome arrives as Connected() or Error(). Text crosses the wire in code page 1254,
 // with nothing added. Every read of the socket is one arrival, handed out whole by one
-// GetData, however long the owner's thread was busy before it got to it.
+// GetData, however long the owner's thread was busy before it got to it. The owner never
+// waits for the reading thread: commands are handed to it, and what the owner asks about is
+// kept here from its events, so a command counts from the moment it is given.
 class Winsock : public QObject
 {
     Q_OBJECT
@@ -23,7 +26,8 @@ class Winsock : public QObject
 public:
     // Reads the socket on the calling thread.
     explicit Winsock(QObject *parent = nullptr);
-    // Reads the socket on ioThread, which must run for as long as this channel exists.
+    // Reads the socket on ioThread, which must be running. Should it finish first, it takes
+    // the socket with it and the channel stays closed.
     Winsock(QThread *ioThread, QObject *parent);
     ~Winsock() override;
 
@@ -43,8 +47,8 @@ public:
     WinsockResult GetData(QString &data);
     WinsockResult GetData(QByteArray &data);
 
-    bool isConnected() const;
-    quint16 localPort() const;
+    bool isConnected() const { return m_state == State::Connected; }
+    quint16 localPort() const { return m_localPort; }
 
     // How long a connection attempt may take before it fails as timed out.
     void setConnectTimeout(int msec) { m_connectTimeout = msec; }
@@ -61,12 +65,21 @@ signals:
     void Error(int number, const QString &description);
 
 private:
-    template <typename Call> void onWorker(Call call) const;
+    enum class State { Closed, Connecting, Connected };
+
+    template <typename Call> void onWorker(Call call);
+    void connected(quint64 generation, quint16 localPort);
+    void failed(quint64 generation, int number);
     void arrived(quint64 generation, const QByteArray &bytes);
     void dropArrivals();
+    void taken(qint64 bytes);
 
-    SocketWorker *m_worker;
+    // Deleted on its own thread: by us, or by that thread when it finishes first.
+    QPointer<SocketWorker> m_worker;
+    // Events of an attempt that was closed since are dropped by this.
     quint64 m_generation = 0;
+    State m_state = State::Closed;
+    quint16 m_localPort = 0;
     std::deque<QByteArray> m_arrivals;
     QString m_remoteHost;
     qint32 m_remotePort = 0;
