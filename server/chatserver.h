@@ -32,7 +32,6 @@ public:
 
     // Applies to connections accepted from then on.
     void setLimits(const ServerLimits &limits);
-    const ServerLimits &limits() const { return m_limits; }
     // Replaces the networks whose hosts may connect.
     void setAllowed(const QList<SourceFilter::Subnet> &subnets) { m_filter.setAllowed(subnets); }
 
