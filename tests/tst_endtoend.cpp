@@ -112,12 +112,20 @@ void TestEndToEnd::linesSentQuicklyArriveOneByOne()
     typist.start(5);
     QTRY_VERIFY(sent == 20 && logOf(can).contains(QStringLiteral("<ALİ> 20")) &&
                 logOf(ali).contains(QStringLiteral("<ALİ> 20")));
-    // Lines run together in both logs were one message to the server already; in one log
-    // only, they were sent apart and read together by that terminal.
+    // Two lines sent together by ALİ would reach the server as one: "<ALİ> 1819". Two whole
+    // lines run together ("<ALİ> 18<ALİ> 19") were sent apart by the server and read together
+    // by a terminal whose reading thread was held up for longer than the server's gap.
     const QString logs =
         QStringLiteral("ALİ:\n") + logOf(ali) + QStringLiteral("CAN:\n") + logOf(can);
-    QVERIFY2(logOf(ali).endsWith(expected), qPrintable(logs));
-    QVERIFY2(logOf(can).endsWith(expected), qPrintable(logs));
+#ifdef VORNEL_SANITIZED
+    // The sanitizers slow every thread several times over, so such a hold-up is timing, not a
+    // fault; loss, order and doubling are still checked.
+    const auto seen = [](QString log) { return log.remove(QStringLiteral("\r\n")); };
+#else
+    const auto seen = [](const QString &log) { return log; };
+#endif
+    QVERIFY2(seen(logOf(ali)).endsWith(seen(expected)), qPrintable(logs));
+    QVERIFY2(seen(logOf(can)).endsWith(seen(expected)), qPrintable(logs));
 }
 
 QTEST_MAIN(TestEndToEnd)
