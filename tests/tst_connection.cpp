@@ -29,8 +29,8 @@ private slots:
     void disconnectAnnouncesDepartureAndKeepsLog();
     void disconnectWithoutLeaveChannel();
     void refusedConnectionReportedOncePerChannel();
-    void endedConnectionLeavesTheConnectedState_data();
-    void endedConnectionLeavesTheConnectedState();
+    void endedConnectionIsTriedAgainInTheConnectedState_data();
+    void endedConnectionIsTriedAgainInTheConnectedState();
 };
 
 namespace {
@@ -305,18 +305,19 @@ void TestConnection::refusedConnectionReportedOncePerChannel()
     QVERIFY(!control<QAction>(&form, "mnudisconnect")->isEnabled());
 }
 
-void TestConnection::endedConnectionLeavesTheConnectedState_data()
+void TestConnection::endedConnectionIsTriedAgainInTheConnectedState_data()
 {
     QTest::addColumn<bool>("reset");
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("message");
     QTest::newRow("server restarted") << false << QStringLiteral("127.0.0.15")
                                       << QStringLiteral("10053: Bağlantı karşı tarafça kapatıldı");
-    QTest::newRow("server killed") << true << QStringLiteral("127.0.0.16")
-                                   << QStringLiteral("10054: Bağlantı karşı tarafça sıfırlandı");
+    QTest::newRow("server killed, then disconnected")
+        << true << QStringLiteral("127.0.0.16")
+        << QStringLiteral("10054: Bağlantı karşı tarafça sıfırlandı");
 }
 
-void TestConnection::endedConnectionLeavesTheConnectedState()
+void TestConnection::endedConnectionIsTriedAgainInTheConnectedState()
 {
     QFETCH(bool, reset);
     QFETCH(QString, address);
@@ -332,9 +333,9 @@ void TestConnection::endedConnectionLeavesTheConnectedState()
     server.send(FakeServer::Chat, "merhaba");
     auto *log = control<ChatLog>(&form, "Text1");
     auto *label = control<QLabel>(&form, "Label4");
+    auto *entry = control<QLineEdit>(&form, "Text2");
     QTRY_COMPARE(label->text(), QStringLiteral("1 Kullanıcı bağlı"));
     QTRY_COMPARE(log->text(), QStringLiteral("merhaba\r\n"));
-    control<QLineEdit>(&form, "Text2")->setText(QStringLiteral("yazılıyor"));
 
     for (quint16 port : FakeServer::allPorts()) {
         if (reset)
@@ -342,20 +343,40 @@ void TestConnection::endedConnectionLeavesTheConnectedState()
         else
             server.closeConnections(port);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!form.isConnectedState(), 1000);
-    QCOMPARE(boxes.texts(), QStringList(message));
-    QVERIFY(control<QGroupBox>(&form, "Frame1")->isEnabled());
-    QVERIFY(control<QAction>(&form, "mnuexit")->isEnabled());
+    const QString lostLine =
+        QStringLiteral("*** ") + message + QStringLiteral(". Yeniden bağlanılıyor...\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(log->text(), QStringLiteral("merhaba\r\n") + lostLine, 1000);
+    // No box, and the chat frame stays usable; only the title says it is not connected.
+    QCOMPARE(boxes.texts(), QStringList());
+    QVERIFY(form.isConnectedState());
+    QCOMPARE(form.windowTitle(),
+             QStringLiteral("Yazışma - Terminal Modülü (bağlantı yok, yeniden bağlanılıyor)"));
     QCOMPARE(control<QListView>(&form, "List1")->model()->rowCount(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("0 Kullanıcı bağlı"), 1000);
-    QCOMPARE(log->text(), QStringLiteral("merhaba\r\n"));
-    QCOMPARE(control<QLineEdit>(&form, "Text2")->text(), QStringLiteral("yazılıyor"));
-    QVERIFY(!QTest::qWaitFor([&] { return boxes.boxes.size() > 1; }, 300));
+    // A line sent meanwhile is refused as on any closed channel, and kept.
+    entry->setText(QStringLiteral("yazılıyor"));
+    form.Command1_Click();
+    QCOMPARE(boxes.texts(),
+             QStringList(QStringLiteral("40006: İstenen işlem için bağlantı durumu uygun değil")));
+    QCOMPARE(entry->text(), QStringLiteral("yazılıyor"));
 
-    // Bağlan works again at once.
-    form.CmdConnect_Click();
-    QVERIFY(form.isConnectedState());
-    QTRY_COMPARE(server.acceptedCount(FakeServer::Chat), 2);
+    if (reset) {
+        form.mnudisconnect_Click();
+        QVERIFY(!form.isConnectedState());
+        QVERIFY(control<QPushButton>(&form, "CmdConnect")->isEnabled());
+        QCOMPARE(form.windowTitle(), QStringLiteral("Yazışma - Terminal Modülü"));
+        QCOMPARE(log->text(), QStringLiteral("merhaba\r\n") + lostLine);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(log->text(),
+                              QStringLiteral("merhaba\r\n") + lostLine +
+                                  QStringLiteral("*** Bağlantı yeniden kuruldu.\r\n"),
+                              4000);
+    QCOMPARE(form.windowTitle(), QStringLiteral("Yazışma - Terminal Modülü"));
+    QTRY_VERIFY(server.terminalConnected());
+    QCOMPARE(server.acceptedCount(FakeServer::Chat), 2);
+    QCOMPARE(entry->text(), QStringLiteral("yazılıyor"));
+    QCOMPARE(boxes.texts().size(), 1);
 }
 
 QTEST_MAIN(TestConnection)

@@ -18,9 +18,12 @@ private slots:
     void leavingAnnouncesThenClosesEveryChannel();
     void refusedConnectionReportedOncePerChannel();
     void failedChatChannelEndsTheSession();
-    void endOfAConnectionEndsTheSessionOnce_data();
-    void endOfAConnectionEndsTheSessionOnce();
+    void endOfASessionUpIsToldOnceAndTriedAgain_data();
+    void endOfASessionUpIsToldOnceAndTriedAgain();
     void serverThatStopsReadingIsGivenUp();
+    void attemptComesBackOnlyWithAllFourChannels();
+    void leavingStopsTheRetries_data();
+    void leavingStopsTheRetries();
     void secondConnectRetargetsAllChannels();
     void arrivalsAsTheyCame_data();
     void arrivalsAsTheyCame();
@@ -32,7 +35,13 @@ private slots:
 
 namespace {
 
-// A session connected to its own fake server, announced on both channels.
+qint64 monotonicMs()
+{
+    return QDeadlineTimer::current().deadline();
+}
+
+// A session connected to its own fake server, announced on both channels. Its retries come at
+// the shortest waits the schedule allows: 1 s, then 2 s.
 struct Connected
 {
     explicit Connected(const QString &address, const QString &nick = QStringLiteral("ALI"),
@@ -67,7 +76,7 @@ struct Connected
     }
 
     FakeServer server;
-    ChatSession session;
+    ChatSession session{nullptr, ChatSession::Reading::OwnThread, &monotonicMs, [] { return 0.0; }};
 };
 
 } // namespace
@@ -133,10 +142,13 @@ void TestSession::refusedConnectionReportedOncePerChannel()
         QCOMPARE(error.at(0).toInt(), int(SocketErrors::ConnectionRefused));
         QCOMPARE(error.at(1).toString(), QStringLiteral("Bağlantı reddedildi"));
     }
-    // Connected at once, and no longer once both refusals are in.
+    // Connected at once, and no longer once both refusals are in; a connect the user made is
+    // not tried again.
     QVERIFY(!session.isConnected());
     QCOMPARE(state.size(), 2);
     QCOMPARE(state.at(1).at(0).toBool(), false);
+    QVERIFY(!session.isRetrying());
+    QCOMPARE(session.nextAttemptInMs(), -1);
 }
 
 void TestSession::failedChatChannelEndsTheSession()
@@ -156,7 +168,7 @@ void TestSession::failedChatChannelEndsTheSession()
     QVERIFY(!errors.wait(300));
 }
 
-void TestSession::endOfAConnectionEndsTheSessionOnce_data()
+void TestSession::endOfASessionUpIsToldOnceAndTriedAgain_data()
 {
     QTest::addColumn<QList<quint16>>("ports");
     QTest::addColumn<bool>("reset");
@@ -174,7 +186,7 @@ void TestSession::endOfAConnectionEndsTheSessionOnce_data()
                                     << QStringLiteral("127.0.0.84") << 0;
 }
 
-void TestSession::endOfAConnectionEndsTheSessionOnce()
+void TestSession::endOfASessionUpIsToldOnceAndTriedAgain()
 {
     QFETCH(QList<quint16>, ports);
     QFETCH(bool, reset);
@@ -182,12 +194,14 @@ void TestSession::endOfAConnectionEndsTheSessionOnce()
     QFETCH(int, number);
     Connected t(address);
     t.list({"AYSE"});
+    QSignalSpy lost(&t.session, &ChatSession::connectionLost);
+    QSignalSpy back(&t.session, &ChatSession::reconnected);
     QSignalSpy errors(&t.session, &ChatSession::socketError);
     QSignalSpy state(&t.session, &ChatSession::connectedChanged);
-    // A box shown while channels were still open would let the others' ends in behind it.
+    // Told while channels were still open, the others' ends would be told behind it.
     bool closedWhenTold = false;
-    connect(&t.session, &ChatSession::socketError, this, [&] {
-        closedWhenTold = !t.session.isConnected() &&
+    connect(&t.session, &ChatSession::connectionLost, this, [&] {
+        closedWhenTold = t.session.isRetrying() && t.session.userList().count() == 0 &&
                          !t.session.findChild<Winsock *>(QStringLiteral("Winsock2"))->isConnected();
     });
     for (quint16 port : std::as_const(ports)) {
@@ -197,22 +211,29 @@ void TestSession::endOfAConnectionEndsTheSessionOnce()
             t.server.closeConnections(port);
     }
     if (number == 0) {
-        QVERIFY(!errors.wait(500));
-        QVERIFY(t.session.isConnected());
+        QVERIFY(!lost.wait(500));
+        QVERIFY(t.session.isConnected() && !t.session.isRetrying());
         QCOMPARE(t.server.connectionCount(FakeServer::Chat), 1);
         return;
     }
-    QVERIFY(errors.wait(1000));
-    QCOMPARE(errors.at(0).at(0).toInt(), number);
-    QCOMPARE(errors.at(0).at(1).toString(), SocketErrors::description(number));
+    QVERIFY(lost.wait(1000));
+    QCOMPARE(lost.at(0).at(0).toInt(), number);
+    QCOMPARE(lost.at(0).at(1).toString(), SocketErrors::description(number));
     QVERIFY(closedWhenTold);
-    QCOMPARE(state.size(), 1);
-    QCOMPARE(state.at(0).at(0).toBool(), false);
-    QCOMPARE(t.session.userList().count(), 0);
     for (quint16 port : FakeServer::allPorts())
         QTRY_COMPARE(t.server.connectionCount(port), 0);
-    QVERIFY(!errors.wait(300));
-    QCOMPARE(errors.size(), 1);
+    // Still connected for the window, and back on the server without a word from anyone.
+    QVERIFY(t.session.isConnected());
+    t.server.clearReceived();
+    QVERIFY(back.wait(3000));
+    QVERIFY(!t.session.isRetrying());
+    QTRY_VERIFY(t.server.terminalConnected());
+    QCOMPARE(t.server.received(FakeServer::Join), QByteArray("ALI"));
+    QCOMPARE(t.server.received(FakeServer::UserList), QByteArray("ALI"));
+    QCOMPARE(lost.size(), 1);
+    QCOMPARE(back.size(), 1);
+    QCOMPARE(errors.size(), 0);
+    QCOMPARE(state.size(), 0);
 }
 
 void TestSession::serverThatStopsReadingIsGivenUp()
@@ -220,13 +241,66 @@ void TestSession::serverThatStopsReadingIsGivenUp()
     Connected t(
         QStringLiteral("127.0.0.85"), QStringLiteral("ALI"),
         {std::chrono::seconds(1), std::chrono::seconds(1), 1, std::chrono::milliseconds(1000)});
-    QSignalSpy errors(&t.session, &ChatSession::socketError);
+    QSignalSpy lost(&t.session, &ChatSession::connectionLost);
     t.server.holdReading(FakeServer::Chat);
     // More than the buffers of both ends hold: the rest waits on a server that takes nothing.
     QVERIFY(t.session.say(QString(16 * 1024 * 1024, QLatin1Char('x'))).ok());
-    QVERIFY(errors.wait(15000));
-    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::TimedOut));
-    QVERIFY(!t.session.isConnected());
+    QVERIFY(lost.wait(15000));
+    QCOMPARE(lost.at(0).at(0).toInt(), int(SocketErrors::TimedOut));
+    QVERIFY(t.session.isRetrying());
+}
+
+void TestSession::attemptComesBackOnlyWithAllFourChannels()
+{
+    Connected t(QStringLiteral("127.0.0.86"));
+    QSignalSpy attempts(&t.session, &ChatSession::attemptStarted);
+    QSignalSpy back(&t.session, &ChatSession::reconnected);
+    // The server is back without its join port: chat and user list alone are no session.
+    t.server.stopListening(FakeServer::Join);
+    for (quint16 port : FakeServer::allPorts())
+        t.server.closeConnections(port);
+    QVERIFY(attempts.wait(2000));
+    QTRY_VERIFY(t.server.acceptedCount(FakeServer::Chat) > 1);
+    // The failed attempt closed what it had opened, and the next one is due.
+    QTRY_COMPARE(t.server.connectionCount(FakeServer::Chat), 0);
+    QTRY_VERIFY(t.session.nextAttemptInMs() > 0);
+    QVERIFY(t.session.isRetrying());
+    QCOMPARE(back.size(), 0);
+    QVERIFY(t.server.listen({FakeServer::Join}));
+    QVERIFY(back.wait(4000));
+    QCOMPARE(attempts.size(), 2);
+    QTRY_VERIFY(t.server.terminalConnected());
+}
+
+void TestSession::leavingStopsTheRetries_data()
+{
+    QTest::addColumn<bool>("duringAttempt");
+    QTest::newRow("while waiting") << false;
+    QTest::newRow("during an attempt") << true;
+}
+
+void TestSession::leavingStopsTheRetries()
+{
+    QFETCH(bool, duringAttempt);
+    Connected t(QStringLiteral("127.0.0.87"));
+    QSignalSpy lost(&t.session, &ChatSession::connectionLost);
+    QSignalSpy attempts(&t.session, &ChatSession::attemptStarted);
+    QSignalSpy state(&t.session, &ChatSession::connectedChanged);
+    for (quint16 port : FakeServer::allPorts())
+        t.server.closeConnections(port);
+    QVERIFY(lost.wait(1000));
+    if (duringAttempt)
+        QVERIFY(attempts.wait(2000));
+    const int accepted = t.server.acceptedCount(FakeServer::Chat);
+    t.session.leave();
+    QCOMPARE(state.size(), 1);
+    QVERIFY(!t.session.isConnected() && !t.session.isRetrying());
+    QCOMPARE(t.session.nextAttemptInMs(), -1);
+    // Nothing more leaves for the server, however long it waits.
+    QVERIFY(!attempts.wait(2500));
+    QVERIFY(t.server.acceptedCount(FakeServer::Chat) <= accepted + (duringAttempt ? 1 : 0));
+    for (quint16 port : FakeServer::allPorts())
+        QTRY_COMPARE(t.server.connectionCount(port), 0);
 }
 
 void TestSession::secondConnectRetargetsAllChannels()

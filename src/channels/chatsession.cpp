@@ -4,14 +4,24 @@
 #include "protocol/cp1254.h"
 #include "protocol/namesearch.h"
 
+#include <QDeadlineTimer>
+
 #include <algorithm>
 
 ChatSession::ChatSession(QObject *parent, Reading reading)
+    : ChatSession(
+          parent, reading, [] { return QDeadlineTimer::current().deadline(); },
+          &RetrySchedule::systemRandom)
+{}
+
+ChatSession::ChatSession(QObject *parent, Reading reading, RetrySchedule::Clock clock,
+                         RetrySchedule::Random random)
     : QObject(parent), m_ioThread(this),
       Winsock1(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winsock2(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winleft(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winjoin(reading == Reading::OwnThread ? &m_ioThread : nullptr, this), Timer2(this),
+      m_retry(std::move(clock), std::move(random)), m_retryTimer(this), m_lookup(this),
       m_userList(this)
 {
     setObjectName(QStringLiteral("session"));
@@ -26,21 +36,29 @@ ChatSession::ChatSession(QObject *parent, Reading reading)
     Timer2.setTimerType(Qt::PreciseTimer); // each removal is due a fixed time after its notice
     Timer2.setInterval(RemovalDelayMs);
     m_clock.start();
+    m_retryTimer.setSingleShot(true);
 
     connect(&Winsock1, &Winsock::DataArrival, this, &ChatSession::Winsock1_DataArrival);
     connect(&Winsock1, &Winsock::Connected, this, [this] { linkConnected(Channel::Chat); });
-    connect(&Winsock1, &Winsock::Error, this, [this](int number, const QString &description) {
-        linkFailed(Channel::Chat, number, description);
-    });
     connect(&Winsock2, &Winsock::Connected, this, &ChatSession::Winsock2_Connect);
-    connect(&Winsock2, &Winsock::Error, this, [this](int number, const QString &description) {
-        linkFailed(Channel::UserList, number, description);
-    });
     connect(&Winsock2, &Winsock::DataArrival, this, &ChatSession::Winsock2_DataArrival);
     connect(&Winjoin, &Winsock::Connected, this, &ChatSession::Winjoin_Connect);
     connect(&Winjoin, &Winsock::DataArrival, this, &ChatSession::Winjoin_DataArrival);
+    connect(&Winleft, &Winsock::Connected, this, [this] { linkConnected(Channel::Leave); });
     connect(&Winleft, &Winsock::DataArrival, this, &ChatSession::Winleft_DataArrival);
+    const std::pair<Winsock *, Channel> errors[] = {{&Winsock1, Channel::Chat},
+                                                    {&Winsock2, Channel::UserList},
+                                                    {&Winleft, Channel::Leave},
+                                                    {&Winjoin, Channel::Join}};
+    for (const auto &[channel, kind] : errors) {
+        connect(channel, &Winsock::Error, this,
+                [this, kind](int number, const QString &description) {
+                    linkFailed(kind, number, description);
+                });
+    }
     connect(&Timer2, &QTimer::timeout, this, &ChatSession::Timer2_Timer);
+    connect(&m_retryTimer, &QTimer::timeout, this, &ChatSession::attempt);
+    connect(&m_lookup, &HostLookup::finished, this, &ChatSession::lookedUp);
 }
 
 ChatSession::~ChatSession() = default;
@@ -53,6 +71,21 @@ void ChatSession::setLinkTimers(const LinkTimers &timers)
 
 WinsockResult ChatSession::connectTo(const QString &host)
 {
+    m_retryTimer.stop();
+    m_lookupId = 0;
+    m_retrying = false;
+    m_up = false;
+    m_retry.reset();
+    m_host = host;
+    if (WinsockResult r = startChannels({Channel::Chat, Channel::UserList}); !r.ok())
+        return r;
+    m_connected = true;
+    emit connectedChanged(true);
+    return {};
+}
+
+WinsockResult ChatSession::startChannels(std::initializer_list<Channel> followed)
+{
     m_links = {};
     const std::pair<Winsock *, Channel> channels[] = {{&Winsock1, Channel::Chat},
                                                       {&Winsock2, Channel::UserList},
@@ -60,18 +93,21 @@ WinsockResult ChatSession::connectTo(const QString &host)
                                                       {&Winjoin, Channel::Join}};
     for (const auto &[channel, kind] : channels) {
         channel->Close();
-        if (WinsockResult r = channel->setRemoteHost(host); !r.ok())
+        if (WinsockResult r = channel->setRemoteHost(m_host); !r.ok())
             return r;
         if (WinsockResult r = channel->setRemotePort(portOf(kind)); !r.ok())
             return r;
         if (WinsockResult r = channel->Connect(); !r.ok())
             return r;
-        if (kind == Channel::Chat || kind == Channel::UserList)
+        if (std::ranges::find(followed, kind) != followed.end())
             m_links[indexOf(kind)] = LinkState::Connecting;
     }
-    m_connected = true;
-    emit connectedChanged(true);
     return {};
+}
+
+int ChatSession::nextAttemptInMs() const
+{
+    return m_retryTimer.isActive() ? m_retryTimer.remainingTime() : -1;
 }
 
 WinsockResult ChatSession::say(const QString &message)
@@ -89,15 +125,34 @@ void ChatSession::leave()
 
 void ChatSession::linkConnected(Channel channel)
 {
-    m_links[indexOf(channel)] = LinkState::Up;
+    LinkState &state = m_links[indexOf(channel)];
+    if (state != LinkState::Connecting)
+        return;
+    state = LinkState::Up;
     settle();
+    checkUp();
 }
 
 void ChatSession::linkFailed(Channel channel, int number, const QString &description)
 {
     LinkState &state = m_links[indexOf(channel)];
+    if (state == LinkState::Idle)
+        return; // a channel nobody follows: the join and leave channels of a session up
+    if (m_retrying) {
+        // Half an attempt is no attempt: all four close, the next one comes on the schedule.
+        closeChannels();
+        waitForNextAttempt();
+        return;
+    }
+    if (m_up) {
+        // Closed first, the other channels, which usually end with this one, report nothing.
+        closeChannels();
+        m_retrying = true;
+        emit connectionLost(number, description);
+        waitForNextAttempt();
+        return;
+    }
     if (state == LinkState::Up) {
-        // The other channels usually end with this one; closed first, they report nothing.
         finish();
         emit socketError(number, description);
         return;
@@ -113,16 +168,71 @@ void ChatSession::settle()
         return std::ranges::find(m_links, state) != m_links.end();
     };
     // Half a session is no session: once neither attempt is pending, one that failed ends it.
-    if (m_connected && !any(LinkState::Connecting) && any(LinkState::Failed))
+    if (m_connected && !m_retrying && !any(LinkState::Connecting) && any(LinkState::Failed))
         finish();
 }
 
-void ChatSession::finish()
+void ChatSession::checkUp()
+{
+    const auto up = [this](Channel channel) { return m_links[indexOf(channel)] == LinkState::Up; };
+    if (m_up || !up(Channel::Chat) || !up(Channel::UserList))
+        return;
+    // An attempt is only back with all four: it follows the join and leave channels too.
+    if (m_retrying && (!up(Channel::Join) || !up(Channel::Leave)))
+        return;
+    m_up = true;
+    // The join and leave channels of a session up end silently: the server lists the user by
+    // the user-list channel.
+    m_links[indexOf(Channel::Join)] = LinkState::Idle;
+    m_links[indexOf(Channel::Leave)] = LinkState::Idle;
+    m_retry.succeeded();
+    if (m_retrying) {
+        m_retrying = false;
+        emit reconnected();
+    }
+}
+
+void ChatSession::waitForNextAttempt()
+{
+    m_lookupId = 0;
+    m_retryTimer.start(int(m_retry.nextWaitMs()));
+}
+
+void ChatSession::attempt()
+{
+    emit attemptStarted();
+    // The name may lead elsewhere by now; a name that leads nowhere fails the attempt
+    // without a connection leaving the machine.
+    m_lookupId = m_lookup.lookUp(m_host);
+}
+
+void ChatSession::lookedUp(int id, bool found)
+{
+    if (id != m_lookupId || !m_retrying)
+        return;
+    m_lookupId = 0;
+    if (!found ||
+        !startChannels({Channel::Chat, Channel::UserList, Channel::Join, Channel::Leave}).ok()) {
+        closeChannels();
+        waitForNextAttempt();
+    }
+}
+
+void ChatSession::closeChannels()
 {
     for (Winsock *channel : {&Winsock1, &Winsock2, &Winleft, &Winjoin})
         channel->Close();
     m_links = {};
+    m_up = false;
     m_userList.clear();
+}
+
+void ChatSession::finish()
+{
+    m_retryTimer.stop();
+    m_lookupId = 0;
+    m_retrying = false;
+    closeChannels();
     if (!m_connected)
         return;
     m_connected = false;
@@ -139,10 +249,9 @@ void ChatSession::Winsock1_DataArrival()
 void ChatSession::Winsock2_Connect()
 {
     linkConnected(Channel::UserList);
-    // A session that ended just now is not announced. A failed announcement shows nothing;
-    // the user list simply stays as the server has it.
-    if (m_links[indexOf(Channel::UserList)] == LinkState::Up)
-        (void)Winsock2.SendData(m_nickname);
+    // A session that ended just now is not announced: its channel refuses. A failed
+    // announcement shows nothing; the user list simply stays as the server has it.
+    (void)Winsock2.SendData(m_nickname);
 }
 
 void ChatSession::Winsock2_DataArrival()
@@ -154,6 +263,7 @@ void ChatSession::Winsock2_DataArrival()
 
 void ChatSession::Winjoin_Connect()
 {
+    linkConnected(Channel::Join);
     (void)Winjoin.SendData(m_nickname);
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "hostlookup.h"
 #include "iothread.h"
 #include "protocol/channel.h"
 #include "protocol/linktimers.h"
+#include "retryschedule.h"
 #include "userlistmodel.h"
 #include "winsock.h"
 
@@ -17,6 +19,12 @@
 // One terminal's conversation with the chat server, without any window: the four channels,
 // connecting and announcing the nickname, the user list and the departures still to be taken
 // off it. A window shows what the signals tell and calls the operations for its commands.
+//
+// A session is up once its chat and user-list channels have connected. When one of them ends
+// after that, without the user leaving, the session stays connected and is tried again on
+// RetrySchedule's waits, with the same nickname and server, until an attempt brings all four
+// channels up or the user leaves. Nothing typed meanwhile is sent later: the channels refuse
+// it as they do whenever they are closed.
 class ChatSession : public QObject
 {
     Q_OBJECT
@@ -30,6 +38,9 @@ public:
     static constexpr int RemovalDelayMs = 2000;
 
     explicit ChatSession(QObject *parent = nullptr, Reading reading = Reading::OwnThread);
+    // The same with the retry schedule's clock and random source given (tests).
+    ChatSession(QObject *parent, Reading reading, RetrySchedule::Clock clock,
+                RetrySchedule::Random random);
     ~ChatSession() override;
 
     // The nickname announced, sent with chat lines and with the departure. The window keeps
@@ -43,14 +54,18 @@ public:
     // Closes, aims and connects the four channels in turn, without waiting for any of them;
     // on success the session is connected. A failure leaves the later channels untouched.
     // When the chat or the user-list channel then fails to connect, the session ends once
-    // both attempts are settled, each failure reported.
+    // both attempts are settled, each failure reported; it is not tried again.
     WinsockResult connectTo(const QString &host);
     // Sends "<" nickname "> " message on the chat channel.
     WinsockResult say(const QString &message);
     // Announces the departure, closes the four channels silently, empties the user list and
-    // is no longer connected.
+    // is no longer connected. Stops any retrying at once.
     void leave();
     bool isConnected() const { return m_connected; }
+    // Connected, but waiting for or making an attempt to come back.
+    bool isRetrying() const { return m_retrying; }
+    // Where the next attempt is due, in milliseconds from now; -1 while none is waiting.
+    int nextAttemptInMs() const;
 
     UserListModel &userList() { return m_userList; }
     const UserListModel &userList() const { return m_userList; }
@@ -65,9 +80,17 @@ signals:
     void chatArrived(const QByteArray &text);
     void joinArrived(const QByteArray &notice);
     void leaveArrived(const QByteArray &bytes, const QString &nickname);
-    // An error on the chat or the user-list channel; the other two report none. When one of
-    // them ends after it had connected, the session ends with one report, before it.
+    // An error on the chat or the user-list channel while the user's own connect is under
+    // way; the other two report none. When one of them ends after it had connected, before
+    // the session was up, the session ends with one report, before it.
     void socketError(int number, const QString &description);
+    // The session was up and has ended by itself: all four channels are closed, the user list
+    // is empty, and the session is being tried again. Once for each time it went down.
+    void connectionLost(int number, const QString &description);
+    // An attempt brought all four channels up again.
+    void reconnected();
+    // An attempt is starting (tests count them).
+    void attemptStarted();
     // The last pending departure has been taken off the list.
     void departuresDone();
 
@@ -75,11 +98,19 @@ private:
     // Where each connection stands. Only the chat channel and the user-list channel, the one
     // the server lists the user by, are followed: their end ends the session.
     enum class LinkState { Idle, Connecting, Up, Failed };
+    // Closes, aims and connects the four channels; followed says which are followed.
+    WinsockResult startChannels(std::initializer_list<Channel> followed);
     void linkConnected(Channel channel);
     void linkFailed(Channel channel, int number, const QString &description);
     void settle();
+    void checkUp();
+    // Closes the four channels and empties the user list.
+    void closeChannels();
     // Closes the four channels and leaves the connected state.
     void finish();
+    void waitForNextAttempt();
+    void attempt();
+    void lookedUp(int id, bool found);
 
     void Winsock1_DataArrival();
     void Winsock2_Connect();
@@ -97,7 +128,15 @@ private:
     QTimer Timer2;
 
     QString m_nickname;
+    QString m_host;
     bool m_connected = false;
+    // Both the chat and the user-list channel have connected since the last connect or attempt.
+    bool m_up = false;
+    bool m_retrying = false;
+    RetrySchedule m_retry;
+    QTimer m_retryTimer;
+    HostLookup m_lookup;
+    int m_lookupId = 0; // the lookup the next attempt waits for; 0 for none
     std::array<LinkState, allChannels.size()> m_links{};
     UserListModel m_userList;
     QString UserListData;

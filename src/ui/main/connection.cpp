@@ -1,4 +1,6 @@
 // Connecting, disconnecting and socket errors.
+#include "chatlog.h"
+#include "connectionnotices.h"
 #include "form1.h"
 #include "msgbox.h"
 
@@ -58,7 +60,20 @@ void Form1::Winsock_Error(int number, const QString &description)
 
 void Form1::mnudisconnect_Click()
 {
-    m_session.leave(); // switches us to the unconnected state
+    m_session.leave(); // switches us to the unconnected state, retrying or not
+}
+
+void Form1::connectionLost(int number, const QString &description)
+{
+    // No box: one left standing over a window that has meanwhile come back would mislead.
+    Text1->append(QString(ConnectionNotices::lost(number, description) + u"\r\n"));
+    setWindowTitle(Caption + ConnectionNotices::TitleRetrying);
+}
+
+void Form1::reconnected()
+{
+    Text1->append(QString(ConnectionNotices::Back + u"\r\n"));
+    setWindowTitle(Caption.toString());
 }
 
 void Form1::showConnected(bool connected)
@@ -70,6 +85,7 @@ void Form1::showConnected(bool connected)
         mnudisconnect->setEnabled(true);
         mnuexit->setEnabled(false);
     } else {
+        setWindowTitle(Caption.toString());
         mnuexit->setEnabled(true);
         mnudisconnect->setEnabled(false);
         mnuconnect->setEnabled(true);

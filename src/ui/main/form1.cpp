@@ -52,7 +52,7 @@ Form1::Form1(QWidget *parent)
       Timer1(this), m_session(this)
 {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Yazışma - Terminal Modülü"));
+    setWindowTitle(Caption.toString());
     setWindowIcon(QIcon(QStringLiteral(":/vornel/vornel.ico")));
     setFont(Fonts::msSansSerif());
     m_endProgram = [] { QCoreApplication::exit(0); };
@@ -237,6 +237,8 @@ void Form1::connectHandlers()
 
     connect(&m_session, &ChatSession::connectedChanged, this, &Form1::showConnected);
     connect(&m_session, &ChatSession::socketError, this, &Form1::Winsock_Error);
+    connect(&m_session, &ChatSession::connectionLost, this, &Form1::connectionLost);
+    connect(&m_session, &ChatSession::reconnected, this, &Form1::reconnected);
     connect(&m_session, &ChatSession::chatArrived, this, &Form1::Winsock1_DataArrival);
     connect(&m_session, &ChatSession::joinArrived, this, &Form1::Winjoin_DataArrival);
     connect(&m_session, &ChatSession::leaveArrived, this, &Form1::Winleft_DataArrival);

@@ -27,6 +27,8 @@ class Form1 : public QMainWindow
     Q_OBJECT
 
 public:
+    static constexpr QStringView Caption = u"Yazışma - Terminal Modülü";
+
     explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
 
@@ -49,6 +51,9 @@ public:
     void mnudisconnect_Click();
     // Winsock1_Error and Winsock2_Error: both channels report alike.
     void Winsock_Error(int number, const QString &description);
+    // The connection ended by itself and is being tried again, and is back.
+    void connectionLost(int number, const QString &description);
+    void reconnected();
 
     // Chat
     void Command1_Click();
