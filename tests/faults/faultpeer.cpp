@@ -4,7 +4,8 @@
 //       A terminal without a window: connects the four channels, says every line read on
 //       stdin, and prints every read of its chat channel as "chat " and the read's bytes
 //       percent-encoded, so that two messages in one read stay one line here, and every
-//       departure as "left " and the nickname, percent-encoded.
+//       departure as "left " and the nickname, percent-encoded; "lost N" when its connection
+//       ends by itself and "back" when it has come back.
 //   vornel-faultpeer paste NICK SERVER COUNT GAP_MS
 //       Lists NICK, then sends COUNT lines "<NICK> line N" on a chat connection with Nagle's
 //       algorithm on, as one write every GAP_MS, as a terminal pasting them would; prints
@@ -62,6 +63,9 @@ int terminal(QCoreApplication &app, const QString &nick, const QString &server)
                      [](const QByteArray &nick) { print("left " + nick.toPercentEncoding()); });
     QObject::connect(&session, &ChatSession::socketError, &app,
                      [](int number) { print("error " + QByteArray::number(number)); });
+    QObject::connect(&session, &ChatSession::connectionLost, &app,
+                     [](int number) { print("lost " + QByteArray::number(number)); });
+    QObject::connect(&session, &ChatSession::reconnected, &app, [] { print("back"); });
     readStdin(app,
               [&session](const QByteArray &line) { (void)session.say(QString::fromUtf8(line)); });
     if (!session.connectTo(server).ok())
