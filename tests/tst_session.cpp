@@ -24,6 +24,8 @@ private slots:
     void attemptComesBackOnlyWithAllFourChannels();
     void leavingStopsTheRetries_data();
     void leavingStopsTheRetries();
+    void nameThatLeadsNowhereFindsTheServer_data();
+    void nameThatLeadsNowhereFindsTheServer();
     void secondConnectRetargetsAllChannels();
     void arrivalsAsTheyCame_data();
     void arrivalsAsTheyCame();
@@ -301,6 +303,64 @@ void TestSession::leavingStopsTheRetries()
     QVERIFY(t.server.acceptedCount(FakeServer::Chat) <= accepted + (duringAttempt ? 1 : 0));
     for (quint16 port : FakeServer::allPorts())
         QTRY_COMPARE(t.server.connectionCount(port), 0);
+}
+
+void TestSession::nameThatLeadsNowhereFindsTheServer_data()
+{
+    using Kind = ChatSession::ServerChoice::Kind;
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("connects");
+    const QString nowhere = QStringLiteral("vornel-yok.invalid");
+    const QString server = QStringLiteral("127.0.0.88");
+    const QString silent = QStringLiteral("127.0.0.89");
+    QTest::newRow("resolved") << server << int(Kind::NotFound) << QString() << true;
+    QTest::newRow("announced") << nowhere << int(Kind::Announced) << server << true;
+    QTest::newRow("several announced") << nowhere << int(Kind::Pick) << QString() << false;
+    QTest::newRow("on this machine") << nowhere << int(Kind::ThisMachine) << server << true;
+    QTest::newRow("nothing on this machine")
+        << nowhere << int(Kind::ThisMachine) << silent << false;
+    QTest::newRow("nowhere") << nowhere << int(Kind::NotFound) << QString() << false;
+}
+
+void TestSession::nameThatLeadsNowhereFindsTheServer()
+{
+    QFETCH(QString, name);
+    QFETCH(int, kind);
+    QFETCH(QString, host);
+    QFETCH(bool, connects);
+    FakeServer server(QStringLiteral("127.0.0.88"));
+    QVERIFY(server.listen());
+    ChatSession session;
+    session.setNickname(QStringLiteral("ALI"));
+    QSignalSpy errors(&session, &ChatSession::socketError);
+    QSignalSpy pick(&session, &ChatSession::serverToPick);
+    int asked = 0;
+    session.connectFinding(name, [&] {
+        ++asked;
+        return ChatSession::ServerChoice{ChatSession::ServerChoice::Kind(kind), host};
+    });
+    QVERIFY(session.isConnected());
+    if (connects) {
+        QTRY_VERIFY(server.terminalConnected());
+        QCOMPARE(errors.size(), 0);
+        QCOMPARE(asked, host.isEmpty() ? 0 : 1);
+        return;
+    }
+    QTRY_VERIFY(!session.isConnected());
+    QCOMPARE(asked, 1);
+    if (kind == int(ChatSession::ServerChoice::Kind::Pick)) {
+        QCOMPARE(pick.size(), 1);
+        QCOMPARE(errors.size(), 0);
+        return;
+    }
+    // Told as connecting to the name itself would have told it.
+    QTRY_COMPARE(errors.size(), 2);
+    for (const QList<QVariant> &error : std::as_const(errors))
+        QCOMPARE(error.at(0).toInt(), int(SocketErrors::HostNotFound));
+    QVERIFY(!errors.wait(300));
+    QCOMPARE(server.acceptedCount(FakeServer::Chat), 0);
 }
 
 void TestSession::secondConnectRetargetsAllChannels()

@@ -3,6 +3,7 @@
 #include "protocol/chatline.h"
 #include "protocol/cp1254.h"
 #include "protocol/namesearch.h"
+#include "socketerrors.h"
 
 #include <QDeadlineTimer>
 
@@ -73,6 +74,8 @@ WinsockResult ChatSession::connectTo(const QString &host)
 {
     m_retryTimer.stop();
     m_lookupId = 0;
+    m_findingId = 0;
+    m_toldNotFound = false;
     m_retrying = false;
     m_up = false;
     m_retry.reset();
@@ -82,6 +85,57 @@ WinsockResult ChatSession::connectTo(const QString &host)
     m_connected = true;
     emit connectedChanged(true);
     return {};
+}
+
+void ChatSession::connectFinding(const QString &host, ChooseServer choose)
+{
+    // Each channel is closed before it is aimed anew, as connectTo does; the list stays.
+    m_retryTimer.stop();
+    m_lookupId = 0;
+    m_retrying = false;
+    m_links = {};
+    for (Winsock *channel : {&Winsock1, &Winsock2, &Winleft, &Winjoin})
+        channel->Close();
+    m_retry.reset();
+    m_up = false;
+    m_toldNotFound = false;
+    m_host = host;
+    m_choose = std::move(choose);
+    m_connected = true;
+    emit connectedChanged(true);
+    m_findingId = m_lookup.lookUp(host);
+}
+
+void ChatSession::found(bool resolved)
+{
+    ServerChoice choice{ServerChoice::Kind::Announced, m_host};
+    if (!resolved && m_choose)
+        choice = m_choose();
+    else if (!resolved)
+        choice = {};
+    switch (choice.kind) {
+    case ServerChoice::Kind::Pick:
+        finish();
+        emit serverToPick();
+        return;
+    case ServerChoice::Kind::NotFound:
+        for (int i = 0; i < 2; ++i)
+            emit socketError(SocketErrors::HostNotFound,
+                             SocketErrors::description(SocketErrors::HostNotFound));
+        finish();
+        return;
+    case ServerChoice::Kind::ThisMachine:
+        m_toldNotFound = true;
+        m_host = choice.host;
+        break;
+    case ServerChoice::Kind::Announced:
+        m_host = choice.host;
+        break;
+    }
+    if (WinsockResult r = startChannels({Channel::Chat, Channel::UserList}); !r.ok()) {
+        finish();
+        emit socketError(r.number(), r.description());
+    }
 }
 
 WinsockResult ChatSession::startChannels(std::initializer_list<Channel> followed)
@@ -133,7 +187,7 @@ void ChatSession::linkConnected(Channel channel)
     checkUp();
 }
 
-void ChatSession::linkFailed(Channel channel, int number, const QString &description)
+void ChatSession::linkFailed(Channel channel, int number, QString description)
 {
     LinkState &state = m_links[indexOf(channel)];
     if (state == LinkState::Idle)
@@ -151,6 +205,10 @@ void ChatSession::linkFailed(Channel channel, int number, const QString &descrip
         emit connectionLost(number, description);
         waitForNextAttempt();
         return;
+    }
+    if (m_toldNotFound) {
+        number = SocketErrors::HostNotFound;
+        description = SocketErrors::description(number);
     }
     if (state == LinkState::Up) {
         finish();
@@ -181,6 +239,7 @@ void ChatSession::checkUp()
     if (m_retrying && (!up(Channel::Join) || !up(Channel::Leave)))
         return;
     m_up = true;
+    m_toldNotFound = false;
     // The join and leave channels of a session up end silently: the server lists the user by
     // the user-list channel.
     m_links[indexOf(Channel::Join)] = LinkState::Idle;
@@ -206,12 +265,17 @@ void ChatSession::attempt()
     m_lookupId = m_lookup.lookUp(m_host);
 }
 
-void ChatSession::lookedUp(int id, bool found)
+void ChatSession::lookedUp(int id, bool resolved)
 {
+    if (id == m_findingId && m_connected) {
+        m_findingId = 0;
+        found(resolved);
+        return;
+    }
     if (id != m_lookupId || !m_retrying)
         return;
     m_lookupId = 0;
-    if (!found ||
+    if (!resolved ||
         !startChannels({Channel::Chat, Channel::UserList, Channel::Join, Channel::Leave}).ok()) {
         closeChannels();
         waitForNextAttempt();
@@ -231,6 +295,7 @@ void ChatSession::finish()
 {
     m_retryTimer.stop();
     m_lookupId = 0;
+    m_findingId = 0;
     m_retrying = false;
     closeChannels();
     if (!m_connected)

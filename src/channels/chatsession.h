@@ -15,6 +15,7 @@
 
 #include <array>
 #include <deque>
+#include <functional>
 
 // One terminal's conversation with the chat server, without any window: the four channels,
 // connecting and announcing the nickname, the user list and the departures still to be taken
@@ -56,7 +57,25 @@ public:
     // When the chat or the user-list channel then fails to connect, the session ends once
     // both attempts are settled, each failure reported; it is not tried again.
     WinsockResult connectTo(const QString &host);
-    // Sends "<" nickname "> " message on the chat channel.
+    // Where a connect goes when the system resolves no host of the name the user gave.
+    struct ServerChoice
+    {
+        enum class Kind {
+            NotFound,    // nowhere: the name is reported not found, as connecting to it would
+            Announced,   // host: a server that announced itself on the LAN
+            Pick,        // several did: the user is to pick one
+            ThisMachine, // host: this machine's loopback, where a server may listen
+        };
+        Kind kind = Kind::NotFound;
+        QString host;
+    };
+    using ChooseServer = std::function<ServerChoice()>;
+    // As connectTo, for a name that may lead nowhere: connected at once, the name is looked up
+    // first, and connected to where the system resolves it. Where it does not, choose() says
+    // where to go instead. When this machine's loopback answers nothing either, the chat and
+    // user-list channels report the name not found, as connecting to it would have.
+    void connectFinding(const QString &host, ChooseServer choose);
+
     WinsockResult say(const QString &message);
     // Announces the departure, closes the four channels silently, empties the user list and
     // is no longer connected. Stops any retrying at once.
@@ -91,6 +110,9 @@ signals:
     void reconnected();
     // An attempt is starting (tests count them).
     void attemptStarted();
+    // The name the user gave led nowhere and several servers announced themselves: the
+    // session has ended, for the user to pick one.
+    void serverToPick();
     // The last pending departure has been taken off the list.
     void departuresDone();
 
@@ -101,7 +123,7 @@ private:
     // Closes, aims and connects the four channels; followed says which are followed.
     WinsockResult startChannels(std::initializer_list<Channel> followed);
     void linkConnected(Channel channel);
-    void linkFailed(Channel channel, int number, const QString &description);
+    void linkFailed(Channel channel, int number, QString description);
     void settle();
     void checkUp();
     // Closes the four channels and empties the user list.
@@ -110,7 +132,8 @@ private:
     void finish();
     void waitForNextAttempt();
     void attempt();
-    void lookedUp(int id, bool found);
+    void lookedUp(int id, bool resolved);
+    void found(bool resolved);
 
     void Winsock1_DataArrival();
     void Winsock2_Connect();
@@ -136,7 +159,10 @@ private:
     RetrySchedule m_retry;
     QTimer m_retryTimer;
     HostLookup m_lookup;
-    int m_lookupId = 0; // the lookup the next attempt waits for; 0 for none
+    int m_lookupId = 0;  // the lookup the next attempt waits for; 0 for none
+    int m_findingId = 0; // the lookup connectFinding waits for
+    ChooseServer m_choose;
+    bool m_toldNotFound = false; // failures to connect are told as the name not found
     std::array<LinkState, allChannels.size()> m_links{};
     UserListModel m_userList;
     QString UserListData;
