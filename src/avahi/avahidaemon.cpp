@@ -27,6 +27,12 @@ AvahiDaemon::AvahiDaemon(QObject *parent)
 AvahiDaemon::AvahiDaemon(const QDBusConnection &bus, QObject *parent) : QObject(parent), m_bus(bus)
 {}
 
+AvahiDaemon::~AvahiDaemon()
+{
+    if (m_connecting && m_connecting->isRunning())
+        m_connecting->wait(1000);
+}
+
 void AvahiDaemon::start()
 {
     if (m_started)
@@ -38,13 +44,14 @@ void AvahiDaemon::start()
     }
     // Connecting says hello to the bus and waits for its answer, which a stuck bus may never
     // give; so it happens on a thread of its own, and the connection is taken once made.
-    QThread *connecting = QThread::create([] { QDBusConnection::systemBus(); });
-    connect(connecting, &QThread::finished, this, [this] {
+    // The thread has no parent: it deletes itself once done, whether we are still there or not.
+    m_connecting = QThread::create([] { QDBusConnection::systemBus(); });
+    connect(m_connecting, &QThread::finished, this, [this] {
         m_bus = QDBusConnection::systemBus();
         watch();
     });
-    connect(connecting, &QThread::finished, connecting, &QObject::deleteLater);
-    connecting->start();
+    connect(m_connecting, &QThread::finished, m_connecting, &QObject::deleteLater);
+    m_connecting->start();
 }
 
 void AvahiDaemon::watch()

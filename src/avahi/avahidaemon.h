@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QLatin1StringView>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QVariantList>
 
@@ -10,6 +11,7 @@
 
 class QDBusMessage;
 class QDBusServiceWatcher;
+class QThread;
 
 // The system's Avahi daemon, reached over D-Bus. Nothing here ever waits for the bus or the
 // daemon: the system bus is connected on a thread of its own, every call is asynchronous, and
@@ -26,6 +28,8 @@ public:
     explicit AvahiDaemon(QObject *parent = nullptr);
     // Another bus, already connected or failed, such as a test's.
     explicit AvahiDaemon(const QDBusConnection &bus, QObject *parent = nullptr);
+    // Waits a moment for a connection still being made, which would outlive us otherwise.
+    ~AvahiDaemon() override;
 
     // Connects to the bus, once, and from then on watches for the daemon.
     void start();
@@ -61,6 +65,7 @@ private:
 
     QDBusConnection m_bus;
     QDBusServiceWatcher *m_watcher = nullptr;
+    QPointer<QThread> m_connecting;
     QString m_owner;
     bool m_systemBus = false;
     bool m_started = false;
