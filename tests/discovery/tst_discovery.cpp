@@ -192,7 +192,6 @@ void TestDiscovery::stoppedServerLeavesTheList()
                  QStringLiteral("no longer announced on the network as \"%1\"").arg(name)),
              qPrintable(server->errors()));
     QTRY_VERIFY_WITH_TIMEOUT(!offers(browser, name), Gone);
-    QVERIFY(browser.servers().isEmpty());
     QVERIFY(changed.size() >= 2);
 }
 
