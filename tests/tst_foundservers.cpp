@@ -56,6 +56,7 @@ void TestFoundServers::oneEntryPerNameIPv4First()
 
     // Offered as long as any sighting is left, from what is left.
     QVERIFY(found.removed(overV4));
+    QCOMPARE(found.servers().size(), 1);
     QCOMPARE(found.servers().constFirst().address, v4Other);
     QVERIFY(found.removed(otherLan));
     QCOMPARE(found.servers().constFirst().address, v6);
