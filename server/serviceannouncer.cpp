@@ -45,15 +45,17 @@ QString protocolName(int protocol)
 
 } // namespace
 
-ServiceAnnouncer::ServiceAnnouncer(QObject *parent)
-    : QObject(parent), m_daemon(new AvahiDaemon(this))
-{
-    qDBusRegisterMetaType<QList<QByteArray>>();
-}
+ServiceAnnouncer::ServiceAnnouncer(QObject *parent) : ServiceAnnouncer(new AvahiDaemon, parent) {}
 
 ServiceAnnouncer::ServiceAnnouncer(const QDBusConnection &bus, QObject *parent)
-    : QObject(parent), m_daemon(new AvahiDaemon(bus, this))
+    : ServiceAnnouncer(new AvahiDaemon(bus), parent)
+{}
+
+ServiceAnnouncer::ServiceAnnouncer(AvahiDaemon *daemon, QObject *parent)
+    : QObject(parent), m_daemon(daemon)
 {
+    m_daemon->setParent(this);
+    // The TXT records AddService takes, an array of byte arrays.
     qDBusRegisterMetaType<QList<QByteArray>>();
 }
 

@@ -60,6 +60,8 @@ private slots:
     void avahiSignal(const QDBusMessage &message);
 
 private:
+    // Takes the daemon as its child.
+    ServiceAnnouncer(AvahiDaemon *daemon, QObject *parent);
     void appeared();
     void vanished();
     void serverState(int state);

@@ -24,15 +24,16 @@ bool isReply(const QDBusMessage &message)
 
 } // namespace
 
-ServerBrowser::ServerBrowser(QObject *parent) : QObject(parent), m_daemon(new AvahiDaemon(this))
-{
-    connect(m_daemon, &AvahiDaemon::appeared, this, &ServerBrowser::browse);
-    connect(m_daemon, &AvahiDaemon::vanished, this, [this] { forget(true); });
-}
+ServerBrowser::ServerBrowser(QObject *parent) : ServerBrowser(new AvahiDaemon, parent) {}
 
 ServerBrowser::ServerBrowser(const QDBusConnection &bus, QObject *parent)
-    : QObject(parent), m_daemon(new AvahiDaemon(bus, this))
+    : ServerBrowser(new AvahiDaemon(bus), parent)
+{}
+
+ServerBrowser::ServerBrowser(AvahiDaemon *daemon, QObject *parent)
+    : QObject(parent), m_daemon(daemon)
 {
+    m_daemon->setParent(this);
     connect(m_daemon, &AvahiDaemon::appeared, this, &ServerBrowser::browse);
     connect(m_daemon, &AvahiDaemon::vanished, this, [this] { forget(true); });
 }

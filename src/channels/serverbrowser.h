@@ -50,6 +50,8 @@ private slots:
     void browserSignal(const QDBusMessage &message);
 
 private:
+    // Takes the daemon as its child.
+    ServerBrowser(AvahiDaemon *daemon, QObject *parent);
     void browse();
     void browseWith(QLatin1StringView interface, QLatin1StringView method);
     void browsing(const QString &path, bool needsStart);
