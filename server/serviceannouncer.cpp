@@ -148,9 +148,11 @@ void ServiceAnnouncer::stop()
 
 void ServiceAnnouncer::appeared()
 {
-    // Subscribed before asking, so that no change between the two is missed.
-    m_daemon->subscribe(Avahi::ServerPath, Avahi::Server, StateChanged, this,
-                        SLOT(avahiSignal(QDBusMessage)));
+    // Subscribed before asking, so that no change between the two is missed; the
+    // subscription follows the daemon's name, so it holds for a daemon started again.
+    if (!m_serverWatched)
+        m_serverWatched = m_daemon->subscribe(Avahi::ServerPath, Avahi::Server, StateChanged, this,
+                                              SLOT(avahiSignal(QDBusMessage)));
     const quint64 generation = m_generation;
     m_daemon->call(Avahi::ServerPath, Avahi::Server, QLatin1StringView("GetState"), {}, this,
                    [this, generation](const QDBusMessage &reply) {

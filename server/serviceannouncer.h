@@ -79,6 +79,7 @@ private:
     quint64 m_generation = 0; // replies meant for an earlier group are dropped
     int m_renames = 0;
     bool m_running = false; // announcing was asked for and not stopped
+    bool m_serverWatched = false;
     bool m_creating = false;
     bool m_added = false;
     bool m_established = false;
