@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QNetworkInterface>
+#include <QSignalBlocker>
 
 namespace {
 
@@ -40,6 +41,8 @@ ServerBrowser::ServerBrowser(AvahiDaemon *daemon, QObject *parent)
 
 ServerBrowser::~ServerBrowser()
 {
+    // Frees the browser on the daemon, without telling anyone of a list going with us.
+    const QSignalBlocker quiet(this);
     stop();
 }
 
