@@ -1,5 +1,7 @@
 #include "chatserver.h"
+#include "protocol/discovery.h"
 #include "serverlog.h"
+#include "serviceannouncer.h"
 #include "signalwatcher.h"
 
 #include <QCommandLineOption>
@@ -79,8 +81,22 @@ int main(int argc, char *argv[])
                        "given more than once (default: loopback, 10.0.0.0/8, 172.16.0.0/12, "
                        "192.168.0.0/16, fc00::/7 and link-local)."),
         QStringLiteral("CIDR"));
+    const QCommandLineOption nameOption(
+        QStringLiteral("name"),
+        QStringLiteral("Announce the server on the LAN under NAME, 1 to 63 bytes (default: "
+                       "this machine's host name)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption noAnnounceOption(
+        QStringLiteral("no-announce"),
+        QStringLiteral("Do not announce the server on the LAN. Otherwise, while it listens "
+                       "anywhere but on loopback alone, it is announced through the Avahi "
+                       "daemon as a DNS-SD service of type %1 on the chat port, where it "
+                       "listens, so that terminals offer it without its address.")
+            .arg(ServiceType));
     parser.addOption(listenOption);
     parser.addOption(allowOption);
+    parser.addOption(nameOption);
+    parser.addOption(noAnnounceOption);
     const auto count = [&](const char *name, const QString &what, int *value,
                            const QString &unit = QStringLiteral("N"), int most = INT_MAX) {
         return CountOption{QCommandLineOption(QString::fromLatin1(name),
@@ -151,6 +167,10 @@ int main(int argc, char *argv[])
     QHostAddress address(QHostAddress::Any);
     if (parser.isSet(listenOption) && !address.setAddress(parser.value(listenOption)))
         return usageError(QStringLiteral("not an IP address: %1").arg(parser.value(listenOption)));
+    const QString name =
+        parser.isSet(nameOption) ? parser.value(nameOption) : ServiceAnnouncer::machineName();
+    if (!ServiceAnnouncer::isValidName(name))
+        return usageError(QStringLiteral("--name needs 1 to 63 bytes without control characters"));
     QList<SourceFilter::Subnet> allowed;
     for (const QString &text : parser.values(allowOption)) {
         SourceFilter::Subnet subnet;
@@ -216,7 +236,14 @@ int main(int argc, char *argv[])
                .arg(limits.link.probes)
                .arg(std::chrono::duration_cast<std::chrono::seconds>(limits.link.sendTimeout)
                         .count());
+    ServiceAnnouncer announcer;
+    if (parser.isSet(noAnnounceOption))
+        qCInfo(lcServer) << "not announced on the network (--no-announce)";
+    else
+        announcer.start(name, address);
     const int status = app.exec();
+    // Withdrawn first, so that no terminal is offered a server that no longer listens.
+    announcer.stop();
     server.close();
     qCInfo(lcServer) << "stopped";
     return status;

@@ -49,6 +49,10 @@ void TestServerCli::versionAndUsageErrors()
         {QStringLiteral("--max-connections-per-host"), QStringLiteral("0")},
         {QStringLiteral("--keepalive-probes"), QStringLiteral("128")},
         {QStringLiteral("--send-timeout"), QStringLiteral("0")},
+        {QStringLiteral("--name"), QString()},
+        {QStringLiteral("--name"), QString(64, u'a')},
+        {QStringLiteral("--name"), QString(32, u'ş')}, // 64 bytes in UTF-8
+        {QStringLiteral("--name"), QStringLiteral("a\nb")},
     };
     for (const QStringList &arguments : mistakes) {
         process.start(QStringLiteral(VORNEL_SERVER_PROGRAM), arguments);
@@ -67,18 +71,18 @@ void TestServerCli::helpNamesEveryOption()
     QCOMPARE(process.exitCode(), 0);
     const QString help = QString::fromUtf8(process.readAllStandardOutput()).simplified();
     QVERIFY2(help.startsWith(QStringLiteral("Usage: vornel-server [options]")), qPrintable(help));
-    for (const char *option :
-         {"--listen <ADDRESS>", "--allow <CIDR>",
-          "--max-connections <N> Connections in all "
-          "(default: 4096)",
-          "--max-connections-per-host <N> Connections from one address "
-          "(default: 32)",
-          "--max-names-per-host <N> Nicknames listed from one address "
-          "(default: 8)",
-          "--max-messages-per-second <N>", "--max-bytes-per-second <N>",
-          "--keepalive-idle <SECONDS>", "(default: 20)",
-          "--keepalive-interval <SECONDS> Seconds between probes (default: 5)",
-          "--keepalive-probes <N>", "(default: 4)", "--send-timeout <SECONDS>", "(default: 30)"})
+    for (const char *option : {"--listen <ADDRESS>", "--allow <CIDR>",
+                               "--max-connections <N> Connections in all "
+                               "(default: 4096)",
+                               "--max-connections-per-host <N> Connections from one address "
+                               "(default: 32)",
+                               "--max-names-per-host <N> Nicknames listed from one address "
+                               "(default: 8)",
+                               "--max-messages-per-second <N>", "--max-bytes-per-second <N>",
+                               "--keepalive-idle <SECONDS>", "(default: 20)",
+                               "--keepalive-interval <SECONDS> Seconds between probes (default: 5)",
+                               "--keepalive-probes <N>", "(default: 4)", "--send-timeout <SECONDS>",
+                               "(default: 30)", "--name <NAME>", "--no-announce", "_vornel._tcp"})
         QVERIFY2(help.contains(QLatin1StringView(option)), option);
 }
 
