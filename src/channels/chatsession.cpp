@@ -232,11 +232,13 @@ void ChatSession::settle()
 
 void ChatSession::checkUp()
 {
-    const auto up = [this](Channel channel) { return m_links[indexOf(channel)] == LinkState::Up; };
-    if (m_up || !up(Channel::Chat) || !up(Channel::UserList))
+    const auto isUp = [this](Channel channel) {
+        return m_links[indexOf(channel)] == LinkState::Up;
+    };
+    if (m_up || !isUp(Channel::Chat) || !isUp(Channel::UserList))
         return;
     // An attempt is only back with all four: it follows the join and leave channels too.
-    if (m_retrying && (!up(Channel::Join) || !up(Channel::Leave)))
+    if (m_retrying && (!isUp(Channel::Join) || !isUp(Channel::Leave)))
         return;
     m_up = true;
     m_toldNotFound = false;
@@ -249,6 +251,7 @@ void ChatSession::checkUp()
         m_retrying = false;
         emit reconnected();
     }
+    emit up();
 }
 
 void ChatSession::waitForNextAttempt()

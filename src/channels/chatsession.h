@@ -108,6 +108,9 @@ signals:
     void connectionLost(int number, const QString &description);
     // An attempt brought all four channels up again.
     void reconnected();
+    // The chat and user-list channels are up: after the user's connect, and after every
+    // attempt that brought the session back.
+    void up();
     // An attempt is starting (tests count them).
     void attemptStarted();
     // The name the user gave led nowhere and several servers announced themselves: the

@@ -4,12 +4,25 @@
 #include "form1.h"
 #include "msgbox.h"
 
+#include "protocol/turkishcase.h"
+
 #include <QAction>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHostAddress>
 #include <QLineEdit>
 
 namespace {
+
+// The start text as the user may have left or retyped it: letter case by Turkish rules,
+// trailing blanks left out, as announced names are matched.
+bool isServerStartText(const QString &server)
+{
+    qsizetype end = server.size();
+    while (end > 0 && server.at(end - 1).isSpace())
+        --end;
+    return turkishUpper(QStringView(server).left(end)) == Form1::ServerStartText;
+}
 
 // The hourglass for as long as the connect procedure runs, whichever way it ends.
 class WaitCursor
@@ -42,10 +55,30 @@ void Form1::CmdConnect_Click()
     WinsockResult failure;
     {
         WaitCursor hourglass;
-        failure = m_session.connectTo(Text3->text()); // switches us to the connected state
+        // Each switches us to the connected state.
+        const QString server = Text3->text();
+        if (isServerStartText(server))
+            m_session.connectFinding(server, [this] { return chooseServer(); });
+        else if (const std::optional<FoundServer> found = m_servers.find(server))
+            failure = m_session.connectTo(found->address.toString());
+        else
+            failure = m_session.connectTo(server);
     }
     if (!failure.ok())
         MsgBox::show(this, failure.message());
+}
+
+ChatSession::ServerChoice Form1::chooseServer() const
+{
+    // Where the system resolves no host of the start text's name: the LAN's one server, the
+    // user's pick between several, or the one that `make run` starts on this machine.
+    using Kind = ChatSession::ServerChoice::Kind;
+    const QList<FoundServer> found = m_servers.servers();
+    if (found.size() == 1)
+        return {Kind::Announced, found.constFirst().address.toString()};
+    if (found.size() > 1)
+        return {Kind::Pick, {}};
+    return {Kind::ThisMachine, QHostAddress(QHostAddress::LocalHost).toString()};
 }
 
 void Form1::mnuconnect_Click()

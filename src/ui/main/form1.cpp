@@ -2,11 +2,14 @@
 
 #include "chatlog.h"
 #include "fonts.h"
+#include "foundserversmodel.h"
 #include "framestyle.h"
 #include "ui/about/frmabout.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -49,7 +52,7 @@ Form1::Form1(QWidget *parent)
     // nothing left to take off, so the native window is never made again for it.
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint),
-      Timer1(this), m_session(this)
+      Timer1(this), m_session(this), m_servers(this)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(Caption.toString());
@@ -72,6 +75,8 @@ Form1::Form1(QWidget *parent)
     TxtNick->setFocus();
     Timer1.start();
     Form_Load();
+    // Nothing here waits for the bus or the daemon: servers are offered as they are found.
+    m_servers.start();
 }
 
 Form1::~Form1() = default;
@@ -111,12 +116,18 @@ void Form1::createControls()
     Label2->move(twips(150), twips(675));
     Label2->adjustSize();
 
-    Text3 = named(new QLineEdit(QStringLiteral("SERVER"), Frame1), "Text3");
+    Text3 = named(new QLineEdit(ServerStartText.toString(), Frame1), "Text3");
     placeAt(Text3, 2070, 600, 2535, 285);
     Text3->setAlignment(Qt::AlignCenter);
     Text3->setToolTip(QStringLiteral("IP Address or Host name of the Server"));
     Text3->setAccessibleName(QStringLiteral("Anamakina adı yada IP"));
     Label2->setBuddy(Text3);
+    m_serverModel = new FoundServersModel(m_servers, this);
+    m_serverList = new QCompleter(m_serverModel, Text3);
+    m_serverList->setCompletionRole(Qt::EditRole);
+    m_serverList->setCaseSensitivity(Qt::CaseInsensitive);
+    m_serverList->popup()->setAccessibleName(QStringLiteral("Bulunan sunucular"));
+    Text3->setCompleter(m_serverList);
 
     CmdConnect = named(new QPushButton(QStringLiteral("&Bağlan"), Frame1), "CmdConnect");
     placeAt(CmdConnect, 4950, 240, 1125, 615);
@@ -239,6 +250,14 @@ void Form1::connectHandlers()
     connect(&m_session, &ChatSession::socketError, this, &Form1::Winsock_Error);
     connect(&m_session, &ChatSession::connectionLost, this, &Form1::connectionLost);
     connect(&m_session, &ChatSession::reconnected, this, &Form1::reconnected);
+    // Browsing goes on until the session is up, for a connect that looks for its server, and
+    // starts again once it is over.
+    connect(&m_session, &ChatSession::up, &m_servers, &ServerBrowser::stop);
+    connect(&m_session, &ChatSession::connectedChanged, this, [this](bool connected) {
+        if (!connected)
+            m_servers.start();
+    });
+    connect(&m_session, &ChatSession::serverToPick, this, &Form1::pickServer);
     connect(&m_session, &ChatSession::chatArrived, this, &Form1::Winsock1_DataArrival);
     connect(&m_session, &ChatSession::joinArrived, this, &Form1::Winjoin_DataArrival);
     connect(&m_session, &ChatSession::leaveArrived, this, &Form1::Winleft_DataArrival);
@@ -249,6 +268,7 @@ void Form1::connectHandlers()
 
     connect(TxtNick, &QLineEdit::textChanged, this, &Form1::TxtNick_Change);
     TxtNick->installEventFilter(this);
+    Text3->installEventFilter(this);
     connect(Text1, &ChatLog::Change, this, &Form1::Text1_Change);
 }
 
@@ -256,6 +276,17 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == TxtNick && event->type() == QEvent::FocusOut && !keepsFocus(event))
         TxtNick_LostFocus();
+    // The list opens as the field gets the focus, and with the arrow keys once closed.
+    if (watched == Text3 && event->type() == QEvent::FocusIn && !keepsFocus(event))
+        offerServers();
+    if (watched == Text3 && event->type() == QEvent::KeyPress &&
+        !m_serverList->popup()->isVisible()) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if ((key == Qt::Key_Down || key == Qt::Key_Up) && m_serverModel->rowCount() > 0) {
+            offerServers();
+            return true;
+        }
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "channels/chatsession.h"
+#include "channels/serverbrowser.h"
 
 #include <QMainWindow>
 #include <QTimer>
@@ -8,7 +9,9 @@
 #include <functional>
 
 class ChatLog;
+class FoundServersModel;
 class QAction;
+class QCompleter;
 class QCloseEvent;
 class QGroupBox;
 class QKeyEvent;
@@ -28,6 +31,9 @@ class Form1 : public QMainWindow
 
 public:
     static constexpr QStringView Caption = u"Yazışma - Terminal Modülü";
+    // The server field's start text, and the name Bağlan finds a server for where the system
+    // resolves no host of that name.
+    static constexpr QStringView ServerStartText = u"SERVER";
 
     explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
@@ -37,6 +43,7 @@ public:
 
     bool isConnectedState() const;
     ChatSession &session() { return m_session; }
+    ServerBrowser &servers() { return m_servers; }
     // The about window, made on first use; it belongs to this window.
     frmAbout *aboutWindow();
 
@@ -54,6 +61,10 @@ public:
     // The connection ended by itself and is being tried again, and is back.
     void connectionLost(int number, const QString &description);
     void reconnected();
+
+    // The servers announced on the LAN, offered under the server field; picking one puts its
+    // name there.
+    void offerServers();
 
     // Chat
     void Command1_Click();
@@ -98,6 +109,8 @@ private:
     int listIndex() const;
     void setListIndex(int row);
     void raiseOnArrival();
+    ChatSession::ServerChoice chooseServer() const;
+    void pickServer();
 
     // Controls, named as the program's handlers know them.
     QGroupBox *Frame1 = nullptr;
@@ -116,6 +129,9 @@ private:
     QLineEdit *Text4 = nullptr;
     QTimer Timer1;
     ChatSession m_session; // its channels and Timer2 are found by name among our children
+    ServerBrowser m_servers;
+    FoundServersModel *m_serverModel = nullptr;
+    QCompleter *m_serverList = nullptr;
 
     QMenu *mnulogin = nullptr;
     QAction *mnuconnect = nullptr;
