@@ -50,6 +50,7 @@ bool ChatServer::listen(const QHostAddress &address)
         address == QHostAddress::Any ? QStringLiteral("all interfaces") : address.toString();
     for (const Channel channel : allChannels) {
         auto *listener = new QTcpServer(this);
+        listener->setListenBacklogSize(m_limits.listenBacklog);
         if (!listener->listen(address, portOf(channel))) {
             m_errorString = QStringLiteral("cannot listen on %1 port %2 (%3): %4")
                                 .arg(where)
