@@ -131,7 +131,7 @@ void ChatServer::acceptConnections(Channel channel)
             socket->deleteLater();
             continue;
         }
-        auto *peer = new Peer(socket, channel, m_limits, this);
+        auto *peer = new Peer(socket, channel, m_limits, this, &m_pacer);
         m_peers.insert(peer->id(), peer);
         connect(peer, &Peer::arrived, this, [this, peer](const QByteArray &message) {
             apply(m_core.arrived(peer->id(), message, m_clock.elapsed()));
