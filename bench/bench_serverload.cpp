@@ -7,8 +7,16 @@
 // and CPU, and how late the simulating threads' own event loops ran, which the latencies
 // include.
 //
-// VORNEL_LOAD_THREADS sets how many threads share the terminals (default 2). This process
-// always runs Qt without glib; the server gets QT_NO_GLIB only if it was set for this one.
+// Last, the server restarted under the large LAN: stopped with SIGTERM and started again at
+// once, as systemd restarts it, while the terminals try again on the terminal's own retry
+// schedule, with its spread and with every terminal at the same instant, taking turns; then
+// once each with the kernel's listen queue as short as Qt makes it by default. Reports how
+// long after the new server's start every terminal lists everyone again.
+//
+// VORNEL_LOAD_THREADS sets how many threads share the terminals (default 2);
+// VORNEL_LOAD_RESTART_ONLY=1 runs the restarts alone. This process always runs Qt without
+// glib; the server gets QT_NO_GLIB only if it was set for this one.
+#include "channels/retryschedule.h"
 #include "common/percentiles.h"
 #include "protocol/channel.h"
 #include "protocol/chatline.h"
@@ -53,13 +61,18 @@ const QString kFlooderAddress = QStringLiteral("127.0.4.1");
 const QString kIdlerAddress = QStringLiteral("127.0.4.2");
 
 constexpr int kRounds = 200;
+constexpr double kRestartGoalS = 10;
+// Qt's own listen backlog, to show what the server's saves.
+constexpr int kQtBacklog = 50;
 constexpr int kRoundMs = 50;
 constexpr double kGoalMs = 20;
 // Terminals a second; at once they would overflow the server's accept backlog.
 constexpr int kConnectRate = 500;
 constexpr int kAnnounceRate = 1000;
-// Every wait below gives up once the run has taken this long.
+// Every wait below gives up once the run has taken this long, and as long again as a
+// restart may take for each restart.
 constexpr qint64 kBudgetMs = 110000;
+constexpr qint64 kRestartBudgetMs = 30000;
 
 // A field of /proc/<pid>/status in kB, or -1.
 qint64 statusKb(qint64 pid, QByteArrayView field)
@@ -88,6 +101,28 @@ qint64 cpuNs(qint64 pid)
         return 0;
     const qint64 ticks = fields[11].toLongLong() + fields[12].toLongLong();
     return ticks * 1000000000 / ::sysconf(_SC_CLK_TCK);
+}
+
+// The kernel's count of connections a full listen queue turned away (TcpExt ListenDrops
+// and ListenOverflows), for this network namespace.
+std::pair<qint64, qint64> listenDrops()
+{
+    QFile netstat(QStringLiteral("/proc/net/netstat"));
+    if (!netstat.open(QIODevice::ReadOnly))
+        return {-1, -1};
+    const QList<QByteArray> lines = netstat.readAll().split('\n');
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        if (!lines[i].startsWith("TcpExt:") || !lines[i + 1].startsWith("TcpExt:"))
+            continue;
+        const QList<QByteArray> names = lines[i].simplified().split(' ');
+        const QList<QByteArray> values = lines[i + 1].simplified().split(' ');
+        const qsizetype drops = names.indexOf("ListenDrops");
+        const qsizetype overflows = names.indexOf("ListenOverflows");
+        if (drops < 0 || overflows < 0 || values.size() != names.size())
+            return {-1, -1};
+        return {values[drops].toLongLong(), values[overflows].toLongLong()};
+    }
+    return {-1, -1};
 }
 
 double mib(qint64 kb)
@@ -127,6 +162,7 @@ public:
     }
 
     bool listening = false;
+    qint64 listeningNs = 0; // when this side read that it listens
     bool stopped = false;
     int connections = -1; // as of the latest line that counted them
     int mostConnections = 0;
@@ -140,8 +176,10 @@ private:
     {
         static const QRegularExpression connectionsRe(QStringLiteral("\\((\\d+) connections\\)$"));
         static const QRegularExpression listedRe(QStringLiteral("\\((\\d+) listed\\)$"));
-        if (text.contains(QLatin1StringView("listening on")))
+        if (!listening && text.contains(QLatin1StringView("listening on"))) {
             listening = true;
+            listeningNs = monotonicNs();
+        }
         if (text.endsWith(QLatin1StringView(" stopped")))
             stopped = true;
         if (const auto m = connectionsRe.match(text); m.hasMatch()) {
@@ -226,6 +264,65 @@ struct RunSummary
     double peakMiB = -1;
 };
 
+// One restart of the server under the LAN.
+struct RestartCycle
+{
+    bool spread = true;
+    int backlog = 0; // the server's own when 0
+    qint64 stopNs = 0;
+    qint64 startNs = 0;     // the new server started
+    qint64 listeningNs = 0; // its log said it listens
+    qint64 backNs = 0;      // the last terminal listing everyone again
+    bool stoppedCleanly = false;
+    bool complete = false;
+    int terminals = 0;
+    NoticeCheck list;
+    NoticeCheck join;
+    int attempts = 0;
+    int failedAttempts = 0;
+    int extraEnds = 0; // sessions the new server ended
+    qint64 slowestConnectNs = 0;
+    // From a terminal's end to its first attempt, over all terminals.
+    qint64 firstWaitMinNs = -1;
+    qint64 firstWaitMaxNs = -1;
+    qint64 listenDrops = -1;
+    qint64 listenOverflows = -1;
+    int warnings = 0;
+    QString firstWarning;
+    Percentiles lag; // of the measuring threads, from the start until all were listed
+
+    double seconds() const { return backNs > startNs ? double(backNs - startNs) / 1e9 : -1; }
+    qint64 merged() const { return list.merged + join.merged; }
+    // The first attempts as the terminal's schedule makes them: its first wait, spread
+    // over the whole of its range or, without spread, the same for all.
+    bool keptSchedule() const
+    {
+        const qint64 nominal = RetrySchedule::FirstWaitMs * 1000000;
+        const auto spreadNs = qint64(double(nominal) * RetrySchedule::Spread);
+        const qint64 earliest = spread ? nominal - spreadNs : nominal;
+        const qint64 latest = spread ? nominal + spreadNs : nominal;
+        // A measuring thread that has fallen behind runs a timer late, never early; the
+        // spread of 500 waits reaches within a quarter of each end of its range.
+        const qint64 slack = 1000000000;
+        return firstWaitMinNs >= earliest - 1000000 && firstWaitMaxNs <= latest + slack &&
+               (!spread || (firstWaitMinNs < earliest + spreadNs / 2 &&
+                            firstWaitMaxNs > latest - spreadNs / 2));
+    }
+    // Reads holding two messages are counted; they fail the restart only where the measuring
+    // threads kept up. The server sends a connection's next message once the last is
+    // acknowledged, and the played terminals acknowledge a user list entry only once they
+    // have read it (see LoadWorker::onConnected) or once the kernel's delayed
+    // acknowledgement, at least 40 ms, gives up waiting for them. Join notices may come
+    // before a terminal has seen its join connection up, acknowledged on arrival.
+    bool ok() const
+    {
+        return stoppedCleanly && complete && list.complete == terminals && list.extra == 0 &&
+               list.malformed == 0 && join.extra == 0 && join.malformed == 0 && extraEnds == 0 &&
+               warnings == 0 && keptSchedule() && (backlog > 0 || listenDrops <= 0) &&
+               (lag.max >= 40 || list.merged == 0);
+    }
+};
+
 struct Window
 {
     qint64 startNs = 0;
@@ -239,17 +336,23 @@ struct Window
 class LoadRun
 {
 public:
+    // With restarts the LAN does not chat: it joins, goes through them and leaves.
     LoadRun(int terminals, int threads, const QString &serverNoGlib, bool hostile = false,
-            bool ackWait = true)
+            bool ackWait = true, std::vector<RestartCycle> restarts = {})
         : m_terminals(terminals), m_threadCount(threads), m_serverNoGlib(serverNoGlib),
-          m_hostile(hostile), m_ackWait(ackWait)
+          m_hostile(hostile), m_ackWait(ackWait), m_rounds(restarts.empty() ? kRounds : 0),
+          m_budgetMs(kBudgetMs + qint64(restarts.size()) * kRestartBudgetMs),
+          m_restarts(std::move(restarts))
     {}
     ~LoadRun();
     int run();
     const RunSummary &summary() const { return m_summary; }
+    const std::vector<RestartCycle> &restarts() const { return m_restarts; }
 
 private:
-    bool startServer();
+    bool startServer(int backlog = 0);
+    void restart(RestartCycle &c);
+    void reportRestarts();
     void startWorkers();
     bool waitFor(const std::function<bool()> &done, qint64 timeoutMs);
     void tick();
@@ -274,6 +377,10 @@ private:
     const QString m_serverNoGlib;
     const bool m_hostile;
     const bool m_ackWait;
+    const int m_rounds;
+    const qint64 m_budgetMs;
+    std::vector<RestartCycle> m_restarts;
+    int m_serverStarts = 0;
     std::unique_ptr<HostileHosts> m_hostileHosts;
     qint64 m_hostileLines = 0;
     qint64 m_hostileDeliveries = 0;
@@ -323,7 +430,7 @@ LoadRun::~LoadRun()
 
 bool LoadRun::waitFor(const std::function<bool()> &done, qint64 timeoutMs)
 {
-    const qint64 limit = std::min(timeoutMs, kBudgetMs - m_clock.elapsed());
+    const qint64 limit = std::min(timeoutMs, m_budgetMs - m_clock.elapsed());
     QElapsedTimer waited;
     waited.start();
     bool ok = false;
@@ -374,13 +481,13 @@ void LoadRun::end(Window &w) const
     w.clientCpuNs = cpuNs(0) - w.clientCpuNs;
 }
 
-bool LoadRun::startServer()
+bool LoadRun::startServer(int backlog)
 {
     if (!m_dir.isValid()) {
         m_serverFailure = QStringLiteral("no temporary directory for the server's log");
         return false;
     }
-    const QString logPath = m_dir.filePath(QStringLiteral("server.log"));
+    const QString logPath = m_dir.filePath(QStringLiteral("server-%1.log").arg(++m_serverStarts));
     m_log = std::make_unique<ServerLog>(logPath);
     // To a file rather than a pipe, so that the server never waits for us to read its log.
     m_server.setProcessChannelMode(QProcess::MergedChannels);
@@ -396,6 +503,8 @@ bool LoadRun::startServer()
     QStringList arguments{QStringLiteral("--listen"), kServerAddress};
     if (!m_ackWait)
         arguments.append(QStringLiteral("--no-ack-wait"));
+    if (backlog > 0)
+        arguments << QStringLiteral("--listen-backlog") << QString::number(backlog);
     m_server.start(QStringLiteral(VORNEL_SERVER_PROGRAM), arguments);
     if (!m_server.waitForStarted(5000)) {
         m_serverFailure = QStringLiteral("cannot start ") % QStringLiteral(VORNEL_SERVER_PROGRAM) %
@@ -417,10 +526,10 @@ void LoadRun::startWorkers()
 {
     m_shared.server = QHostAddress(kServerAddress);
     m_shared.terminals = m_terminals;
-    m_shared.rounds = kRounds;
+    m_shared.rounds = m_rounds;
     m_shared.joinSuffix = joinNotice({});
     m_shared.hostile = m_hostile;
-    m_shared.sentNs = std::make_unique<std::atomic<qint64>[]>(size_t(kRounds));
+    m_shared.sentNs = std::make_unique<std::atomic<qint64>[]>(size_t(m_rounds));
     for (int i = 0; i < m_threadCount; ++i) {
         auto *thread = new QThread;
         auto *worker = new LoadWorker(m_shared, i, m_threadCount);
@@ -508,6 +617,74 @@ void LoadRun::stopServer()
                               .arg(m_server.exitCode());
 }
 
+void LoadRun::restart(RestartCycle &c)
+{
+    c.terminals = m_terminals;
+    for (LoadWorker *w : m_workers)
+        QMetaObject::invokeMethod(
+            w, [w, spread = c.spread] { w->retryOnEnd(spread); }, Qt::BlockingQueuedConnection);
+    const auto before = listenDrops();
+    c.stopNs = monotonicNs();
+    m_server.terminate();
+    const bool finished = m_server.waitForFinished(10000);
+    m_log->poll();
+    c.stoppedCleanly = finished && m_server.exitStatus() == QProcess::NormalExit &&
+                       m_server.exitCode() == 0 && m_log->stopped;
+    if (!finished) {
+        m_server.kill();
+        m_server.waitForFinished(5000);
+    }
+    // Again at once, as systemd restarts it.
+    c.startNs = monotonicNs();
+    if (!startServer(c.backlog))
+        return;
+    c.listeningNs = m_log->listeningNs;
+    c.complete =
+        waitFor([&] { return sum(&LoadWorker::relisted) == m_terminals; }, kRestartBudgetMs);
+    // Anything late or repeated would have come by now.
+    waitFor([] { return false; }, 300);
+    const auto after = listenDrops();
+    if (before.first >= 0 && after.first >= 0) {
+        c.listenDrops = after.first - before.first;
+        c.listenOverflows = after.second - before.second;
+    }
+    std::vector<TerminalRecord> records;
+    std::vector<qint64> lag;
+    for (LoadWorker *w : m_workers) {
+        QMetaObject::invokeMethod(
+            w,
+            [&, w] {
+                const std::vector<TerminalRecord> mine = w->records();
+                records.insert(records.end(), mine.begin(), mine.end());
+                for (const LagSample &sample : w->lag()) {
+                    if (sample.dueNs >= c.startNs)
+                        lag.push_back(sample.lateNs);
+                }
+            },
+            Qt::BlockingQueuedConnection);
+    }
+    c.lag = percentiles(std::move(lag));
+    c.list = checkNotices(records, &TerminalRecord::relist, {}, m_terminals);
+    c.join = checkNotices(records, &TerminalRecord::rejoin, m_shared.joinSuffix, m_terminals);
+    for (const TerminalRecord &t : records) {
+        c.backNs = std::max(c.backNs, t.listedNs);
+        c.attempts += t.attempts;
+        c.failedAttempts += t.failedAttempts;
+        c.extraEnds += std::max(0, t.ends - 1);
+        if (t.upNs > 0 && t.attemptNs > 0)
+            c.slowestConnectNs = std::max(c.slowestConnectNs, t.upNs - t.attemptNs);
+        const qint64 wait = t.endNs > 0 && t.firstAttemptNs > 0 ? t.firstAttemptNs - t.endNs : -1;
+        if (c.firstWaitMinNs < 0 || wait < c.firstWaitMinNs)
+            c.firstWaitMinNs = wait;
+        c.firstWaitMaxNs = std::max(c.firstWaitMaxNs, wait);
+    }
+    if (int(records.size()) != m_terminals)
+        c.complete = false;
+    m_log->poll();
+    c.warnings = m_log->warningCount;
+    c.firstWarning = m_log->warnings.value(0);
+}
+
 int LoadRun::run()
 {
     m_clock.start();
@@ -581,25 +758,28 @@ int LoadRun::run()
     end(m_join);
     m_rssJoined = statusKb(m_server.processId(), "VmRSS");
 
+    for (RestartCycle &c : m_restarts)
+        restart(c);
+
     // Chat: one line a round, from each terminal in turn.
     begin(m_chat);
     m_sampling = true;
     m_rssChatPeak = m_rssJoined;
     int sent = 0;
-    const qint64 deliveries = qint64(m_terminals) * kRounds;
+    const qint64 deliveries = qint64(m_terminals) * m_rounds;
     m_chatted = waitFor(
         [&] {
             const qint64 due = std::min<qint64>(
-                kRounds, (monotonicNs() - m_chat.startNs) / (qint64(m_roundMs) * 1000000) + 1);
+                m_rounds, (monotonicNs() - m_chat.startNs) / (qint64(m_roundMs) * 1000000) + 1);
             for (; sent < due; ++sent) {
                 const int round = sent;
                 const int i = round % m_terminals;
                 LoadWorker *w = workerFor(i);
                 QMetaObject::invokeMethod(w, [w, i, round] { w->sendChat(i, round); });
             }
-            return sent == kRounds && sum(&LoadWorker::chatDeliveries) == deliveries;
+            return sent == m_rounds && sum(&LoadWorker::chatDeliveries) == deliveries;
         },
-        qint64(kRounds) * m_roundMs + 15000);
+        qint64(m_rounds) * m_roundMs + 15000);
     end(m_chat);
     m_sampling = false;
     if (m_hostileHosts) {
@@ -643,6 +823,55 @@ int LoadRun::run()
     return report();
 }
 
+void LoadRun::reportRestarts()
+{
+    const auto yesNo = [](bool b) { return b ? "yes" : "NO"; };
+    std::printf("\nrestarts: the server stopped with SIGTERM and started again at once; times "
+                "from the new server's process start\n");
+    std::printf("  %-11s %7s %11s %7s %9s %10s %8s %6s %8s %12s %10s %8s %4s\n", "waits", "backlog",
+                "first waits", "stopped", "listening", "all listed", "attempts", "failed",
+                "slowest", "SYNs dropped", "merged", "lag max", "ok");
+    for (const RestartCycle &c : m_restarts) {
+        std::printf(
+            "  %-11s %7s %11s %5.2f s %6.0f ms %8.2f s %8d %6d %5.0f ms %12s %10s %5.0f ms %4s\n",
+            c.spread ? "spread" : "all at once",
+            c.backlog > 0 ? qPrintable(QString::number(c.backlog)) : "own",
+            qPrintable(QStringLiteral("%1-%2 s")
+                           .arg(double(c.firstWaitMinNs) / 1e9, 0, 'f', 2)
+                           .arg(double(c.firstWaitMaxNs) / 1e9, 0, 'f', 2)),
+            double(c.startNs - c.stopNs) / 1e9,
+            c.listeningNs > 0 ? double(c.listeningNs - c.startNs) / 1e6 : -1.0, c.seconds(),
+            c.attempts, c.failedAttempts, double(c.slowestConnectNs) / 1e6,
+            c.listenDrops < 0
+                ? "?"
+                : qPrintable(QStringLiteral("%1 (%2)").arg(c.listenDrops).arg(c.listenOverflows)),
+            qPrintable(QStringLiteral("%1 / %2").arg(c.list.merged).arg(c.join.merged)), c.lag.max,
+            yesNo(c.ok()));
+    }
+    std::printf("  (stopped: SIGTERM to the new start; listening: when its log said so, read "
+                "every 5 ms; first waits: from each terminal's end to its first attempt, "
+                "fastest and slowest; all listed: the last terminal listing all %d exactly once; "
+                "slowest: an attempt's start to its four connections; SYNs dropped: the "
+                "kernel's ListenDrops (ListenOverflows) meanwhile; merged: user list / join "
+                "reads holding more than one message, possible only behind a late measuring "
+                "thread; lag max: how late the measuring threads' 10 ms timers ran at "
+                "worst)\n",
+                m_terminals);
+    for (const RestartCycle &c : m_restarts) {
+        if (c.ok())
+            continue;
+        std::printf("  %s, backlog %d: stopped cleanly %s, complete %s; lists whole %d of %d, "
+                    "missing %lld, extra %lld, malformed %lld; join notices extra %lld, "
+                    "malformed %lld; sessions the new server ended %d; first attempts kept the "
+                    "schedule: %s; server warnings %d%s%s\n",
+                    c.spread ? "spread" : "all at once", c.backlog, yesNo(c.stoppedCleanly),
+                    yesNo(c.complete), c.list.complete, c.terminals, qlonglong(c.list.missing),
+                    qlonglong(c.list.extra), qlonglong(c.list.malformed), qlonglong(c.join.extra),
+                    qlonglong(c.join.malformed), c.extraEnds, yesNo(c.keptSchedule()), c.warnings,
+                    c.firstWarning.isEmpty() ? "" : ", first: ", qPrintable(c.firstWarning));
+    }
+}
+
 int LoadRun::report()
 {
     const int n = m_terminals;
@@ -668,7 +897,7 @@ int LoadRun::report()
             duplicated += seen > 1 ? seen - 1 : 0;
         }
     }
-    lost += qint64(n - int(m_records.size())) * kRounds;
+    lost += qint64(n - int(m_records.size())) * m_rounds;
     const NoticeCheck list = checkNotices(m_records, &TerminalRecord::list, {}, n);
     const NoticeCheck join = checkNotices(m_records, &TerminalRecord::join, m_shared.joinSuffix, n);
     const NoticeCheck leave = checkNotices(m_records, &TerminalRecord::leave, {}, n);
@@ -708,7 +937,7 @@ int LoadRun::report()
     };
     for (const Row &row :
          {Row{"connect", &m_connect, 0}, Row{"join", &m_join, 2 * squared},
-          Row{"chat", &m_chat, qint64(n) * kRounds}, Row{"leave", &m_leave, squared}}) {
+          Row{"chat", &m_chat, qint64(n) * m_rounds}, Row{"leave", &m_leave, squared}}) {
         const Window &w = *row.window;
         const Percentiles lag = lagIn(w);
         const double perMessage =
@@ -740,14 +969,18 @@ int LoadRun::report()
     printNotices("join notices:", join);
 
     const Percentiles fanOut = percentiles(m_latencies);
-    std::printf("chat: %d lines, one every %d ms, to %d terminals: %lld deliveries of %lld; "
-                "lost %lld, duplicated %lld; merged into one read %lld, malformed reads %lld, "
-                "wrong sender %lld\n",
-                kRounds, m_roundMs, n, qlonglong(fanOut.count), qlonglong(qint64(n) * kRounds),
-                qlonglong(lost), qlonglong(duplicated), qlonglong(chatMerged),
-                qlonglong(chatMalformed), qlonglong(wrongSender));
-    std::printf("  fan-out latency, send to arrival: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
-                fanOut.p50, fanOut.p99, fanOut.max);
+    if (m_rounds > 0)
+        std::printf("chat: %d lines, one every %d ms, to %d terminals: %lld deliveries of %lld; "
+                    "lost %lld, duplicated %lld; merged into one read %lld, malformed reads %lld, "
+                    "wrong sender %lld\n",
+                    m_rounds, m_roundMs, n, qlonglong(fanOut.count),
+                    qlonglong(qint64(n) * m_rounds), qlonglong(lost), qlonglong(duplicated),
+                    qlonglong(chatMerged), qlonglong(chatMalformed), qlonglong(wrongSender));
+    if (m_rounds > 0)
+        std::printf("  fan-out latency, send to arrival: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                    fanOut.p50, fanOut.p99, fanOut.max);
+    if (!m_restarts.empty())
+        reportRestarts();
     std::printf("leave: every notice at every terminal %.2f s after the first leave%s\n",
                 m_leave.seconds(), m_left ? "" : " -- INCOMPLETE (gave up)");
     printNotices("leave notices:", leave);
@@ -781,12 +1014,14 @@ int LoadRun::report()
     std::printf("messages merged into one read: %lld (a reading thread more than the server's "
                 "gap late)\n",
                 qlonglong(merged));
+    for (const RestartCycle &c : m_restarts)
+        ok = ok && c.ok();
     std::printf("everything delivered exactly once, in order, list empty at the end: %s\n",
                 yesNo(ok));
-    if (fanOut.count > 0)
+    if (m_rounds > 0 && fanOut.count > 0)
         std::printf("fan-out p99, %d terminals (goal < %.0f ms): %.2f ms\n", n, kGoalMs,
                     fanOut.p99);
-    else
+    else if (m_rounds > 0)
         std::printf("fan-out p99, %d terminals (goal < %.0f ms): not measured\n", n, kGoalMs);
     m_summary = {ok, fanOut, lost, errors, mib(m_hwm)};
     return ok ? 0 : 1;
@@ -801,17 +1036,10 @@ int envInt(const char *name, int fallback, int low, int high)
 
 } // namespace
 
-int main(int argc, char **argv)
+// The LAN joining, chatting and leaving, with and without the acknowledgement wait, and
+// beside hostile hosts.
+int fanOutRuns(int terminals, int threadsWanted, const QString &serverNoGlib)
 {
-    const QString serverNoGlib =
-        qEnvironmentVariableIsSet("QT_NO_GLIB") ? qEnvironmentVariable("QT_NO_GLIB") : QString();
-    // The glib event dispatcher registers and unregisters socket notifiers in linear time,
-    // which with a thousand sockets on a thread would make this process, the measuring
-    // instrument, a bottleneck of its own.
-    qputenv("QT_NO_GLIB", "1");
-    QCoreApplication app(argc, argv);
-    const int terminals = envInt("VORNEL_LOAD_TERMINALS", 500, 1, 1000);
-    const int threadsWanted = envInt("VORNEL_LOAD_THREADS", 2, 1, 16);
     const int threads = std::min(terminals, threadsWanted);
     int status = 0;
     RunSummary large[2]; // with the acknowledgement wait, without
@@ -889,5 +1117,86 @@ int main(int argc, char **argv)
                     p99[1] / 2, p99[0] / 2, p99[1] / p99[0]);
     else
         std::printf("\nwaiting for each message's acknowledgement against not: not measured\n");
+    return status;
+}
+
+// The server restarted under the LAN, the terminals trying again with the spread and without,
+// taking turns, then once each with Qt's listen backlog.
+int restartRun(int terminals, int threads, const QString &serverNoGlib)
+{
+    std::printf("\n=== the server restarted under %d terminals\n", terminals);
+    std::vector<RestartCycle> cycles;
+    for (const int backlog : {0, 0, kQtBacklog}) {
+        for (const bool spread : {false, true}) {
+            RestartCycle c;
+            c.spread = spread;
+            c.backlog = backlog;
+            cycles.push_back(c);
+        }
+    }
+    LoadRun run(terminals, threads, serverNoGlib, false, true, cycles);
+    int status = run.run();
+    // A cycle that lost, doubled or glued anything has no time to show.
+    double worst[2] = {0, 0}; // all at once, spread
+    double total[2] = {0, 0};
+    int count[2] = {0, 0};
+    bool failed[2] = {false, false};
+    for (const RestartCycle &c : run.restarts()) {
+        if (c.backlog > 0)
+            continue;
+        const double s = c.ok() ? c.seconds() : -1;
+        failed[c.spread] = failed[c.spread] || s < 0;
+        worst[c.spread] = std::max(worst[c.spread], s);
+        total[c.spread] += s;
+        ++count[c.spread];
+    }
+    for (const int spread : {0, 1}) {
+        if (failed[spread] || count[spread] == 0) {
+            worst[spread] = -1;
+            status = 1;
+        }
+    }
+    const auto figure = [](double s) {
+        return s < 0 ? QStringLiteral("not measured") : QStringLiteral("%1 s").arg(s, 0, 'f', 2);
+    };
+    for (const RestartCycle &c : run.restarts()) {
+        if (c.backlog > 0)
+            std::printf("with Qt's listen backlog of %d, %s: every list whole after %s, %lld "
+                        "SYNs dropped\n",
+                        c.backlog, c.spread ? "spread" : "all at once",
+                        qPrintable(figure(c.ok() ? c.seconds() : -1)), qlonglong(c.listenDrops));
+    }
+    if (worst[0] > 0 && worst[1] > 0)
+        std::printf("spread against all at once, mean of %d each: %.2f / %.2f s: %.2f\n", count[1],
+                    total[1] / count[1], total[0] / count[0],
+                    (total[1] / count[1]) / (total[0] / count[0]));
+    qint64 merged[2] = {0, 0};
+    for (const RestartCycle &c : run.restarts())
+        merged[c.spread] += c.backlog > 0 ? 0 : c.merged();
+    std::printf("%d terminals listing everyone again after the server's restart, from its "
+                "start, worst of each (goal <= %.0f s, the spread no slower than all at once; "
+                "nothing lost or doubled): spread %s, all at once %s (reads merged behind a late "
+                "measuring thread: %lld / %lld)\n",
+                terminals, kRestartGoalS, qPrintable(figure(worst[1])),
+                qPrintable(figure(worst[0])), qlonglong(merged[1]), qlonglong(merged[0]));
+    return status;
+}
+
+int main(int argc, char **argv)
+{
+    const QString serverNoGlib =
+        qEnvironmentVariableIsSet("QT_NO_GLIB") ? qEnvironmentVariable("QT_NO_GLIB") : QString();
+    // The glib event dispatcher registers and unregisters socket notifiers in linear time,
+    // which with a thousand sockets on a thread would make this process, the measuring
+    // instrument, a bottleneck of its own.
+    qputenv("QT_NO_GLIB", "1");
+    QCoreApplication app(argc, argv);
+    const int terminals = envInt("VORNEL_LOAD_TERMINALS", 500, 1, 1000);
+    const int threadsWanted = envInt("VORNEL_LOAD_THREADS", 2, 1, 16);
+    const int threads = std::min(terminals, threadsWanted);
+    int status = 0;
+    if (qEnvironmentVariableIntValue("VORNEL_LOAD_RESTART_ONLY") == 0)
+        status |= fanOutRuns(terminals, threadsWanted, serverNoGlib);
+    status |= restartRun(terminals, threads, serverNoGlib);
     return status;
 }

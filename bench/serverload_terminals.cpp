@@ -2,6 +2,13 @@
 
 #include "serverload_hostile.h"
 
+#include "channels/retryschedule.h"
+#include "protocol/linktimers.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -11,6 +18,14 @@
 namespace {
 
 constexpr int kProbeMs = 10;
+
+// TCP_QUICKACK 0 holds the acknowledgements back; 2 sends the one held and goes on holding.
+void acknowledgeOnlyOnRead(qintptr descriptor, bool readNow)
+{
+    const int value = readNow ? 2 : 0;
+    if (descriptor >= 0)
+        ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_QUICKACK, &value, sizeof value);
+}
 
 // A decimal number from 1 to limit, without leading zeros, at the start of bytes.
 bool takeNumber(QByteArrayView &bytes, int limit, int *number)
@@ -142,6 +157,9 @@ void LoadWorker::armLagProbe()
     m_probe->start(kProbeMs);
 }
 
+LoadWorker::Terminal::Terminal() = default;
+LoadWorker::Terminal::~Terminal() = default;
+
 void LoadWorker::connectTerminal(int index, const QHostAddress &local)
 {
     const size_t slot = size_t(index / m_threadCount);
@@ -152,28 +170,147 @@ void LoadWorker::connectTerminal(int index, const QHostAddress &local)
     m_terminals[slot] = std::move(owned);
     t->record.index = index;
     t->record.chatSeen.assign(size_t(m_shared.rounds), 0);
+    t->local = local;
+    open(*t);
+}
 
+void LoadWorker::open(Terminal &t)
+{
     for (const Channel channel : allChannels) {
         auto *socket = new QTcpSocket(this);
-        t->sockets[size_t(indexOf(channel))] = socket;
-        connect(socket, &QTcpSocket::connected, this, [this, t] {
-            ++t->record.connected;
-            ++connectedSockets;
-        });
+        t.sockets[size_t(indexOf(channel))] = socket;
+        connect(socket, &QTcpSocket::connected, this,
+                [this, &t, channel] { onConnected(t, channel); });
         connect(socket, &QTcpSocket::readyRead, this,
-                [this, t, channel, socket] { onRead(*t, channel, socket); });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, t, channel, socket] {
-            fail(*t, QString::fromLatin1(nameOf(channel)) % u": " % socket->errorString());
+                [this, &t, channel, socket] { onRead(t, channel, socket); });
+        connect(socket, &QTcpSocket::errorOccurred, this, [this, &t, channel, socket] {
+            onEnd(t, QString::fromLatin1(nameOf(channel)) % u": " % socket->errorString());
         });
-        connect(socket, &QTcpSocket::disconnected, this, [this, t, channel] {
-            fail(*t, QString::fromLatin1(nameOf(channel)) % u": closed by the server");
+        connect(socket, &QTcpSocket::disconnected, this, [this, &t, channel] {
+            onEnd(t, QString::fromLatin1(nameOf(channel)) % u": closed by the server");
         });
         // Every terminal on an address of its own, as on a LAN, within the range this
         // benchmark may use.
-        if (!socket->bind(local))
-            fail(*t, QStringLiteral("cannot bind to ") % local.toString() % u": " %
-                         socket->errorString());
+        if (!socket->bind(t.local))
+            fail(t, QStringLiteral("cannot bind to ") % t.local.toString() % u": " %
+                        socket->errorString());
         socket->connectToHost(m_shared.server, portOf(channel));
+    }
+}
+
+void LoadWorker::onConnected(Terminal &t, Channel channel)
+{
+    if (!m_retrying) {
+        ++t.record.connected;
+        ++connectedSockets;
+        return;
+    }
+    QTcpSocket *socket = t.sockets[size_t(indexOf(channel))];
+    // The server sends a connection's next message once the last is acknowledged and 5 ms
+    // have passed. A terminal reads within microseconds of an arrival, so acknowledging on
+    // arrival or once read comes to the same; two threads playing 500 machines fall behind
+    // as a whole LAN comes back at once, and an acknowledgement on arrival would let their
+    // own lateness glue messages. Acknowledged only once read, a late thread slows the run
+    // down instead, and a server that did not wait would still be seen gluing.
+    acknowledgeOnlyOnRead(socket->socketDescriptor(), false);
+    // As the terminal does: each channel that says who it is says so as soon as it is up.
+    if (channel == Channel::UserList || channel == Channel::Join)
+        socket->write(loadNickname(t.record.index));
+    if (++t.up < int(allChannels.size()))
+        return;
+    t.schedule->succeeded();
+    t.record.upNs = monotonicNs();
+    ++backUp;
+    if (t.record.relist.notices >= m_shared.terminals) {
+        t.record.listedNs = t.record.upNs;
+        ++relisted;
+    }
+}
+
+void LoadWorker::onEnd(Terminal &t, const QString &what)
+{
+    if (m_closing)
+        return;
+    if (!m_retrying) {
+        fail(t, what);
+        return;
+    }
+    if (t.up == int(allChannels.size())) {
+        ++t.record.ends;
+        t.record.endNs = monotonicNs();
+        t.record.firstAttemptNs = 0;
+        ++ends;
+        --backUp;
+        if (t.record.listedNs > 0)
+            --relisted;
+    } else {
+        ++t.record.failedAttempts;
+    }
+    closeAll(t);
+    t.retry->start(int(t.schedule->nextWaitMs()));
+}
+
+void LoadWorker::closeAll(Terminal &t)
+{
+    for (QTcpSocket *&socket : t.sockets) {
+        if (!socket)
+            continue;
+        // Its ending must not count as another end.
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+        socket = nullptr;
+    }
+    t.up = 0;
+}
+
+void LoadWorker::attempt(Terminal &t)
+{
+    ++t.record.attempts;
+    t.record.relist = {};
+    t.record.rejoin = {};
+    t.record.attemptNs = monotonicNs();
+    if (t.record.firstAttemptNs == 0)
+        t.record.firstAttemptNs = t.record.attemptNs;
+    t.record.upNs = 0;
+    t.record.listedNs = 0;
+    open(t);
+}
+
+void LoadWorker::retryOnEnd(bool spread)
+{
+    m_retrying = true;
+    backUp = 0;
+    relisted = 0;
+    ends = 0;
+    const RetrySchedule::Clock clock = [] { return monotonicNs() / 1000000; };
+    const RetrySchedule::Random random =
+        spread ? RetrySchedule::Random(RetrySchedule::systemRandom) : [] { return 0.5; };
+    for (const auto &owned : m_terminals) {
+        if (!owned)
+            continue;
+        Terminal &t = *owned;
+        TerminalRecord &r = t.record;
+        r.relist = {};
+        r.rejoin = {};
+        r.attempts = r.failedAttempts = r.ends = 0;
+        r.endNs = r.firstAttemptNs = r.attemptNs = r.upNs = r.listedNs = 0;
+        t.schedule = std::make_unique<RetrySchedule>(clock, random);
+        if (!t.retry) {
+            t.retry = new QTimer(this);
+            t.retry->setSingleShot(true);
+            // A coarse timer would gather the waits that the spread scatters.
+            t.retry->setTimerType(Qt::PreciseTimer);
+            connect(t.retry, &QTimer::timeout, this, [this, &t] { attempt(t); });
+        }
+        // Up, and long enough for its next end to start the schedule afresh.
+        t.up = 0;
+        for (QTcpSocket *socket : t.sockets)
+            t.up += socket && socket->state() == QAbstractSocket::ConnectedState ? 1 : 0;
+        if (t.up == int(allChannels.size()))
+            ++backUp;
+        else
+            fail(t, QStringLiteral("not connected when the restart began"));
     }
 }
 
@@ -210,7 +347,11 @@ void LoadWorker::shutDown()
     for (const auto &t : m_terminals) {
         if (!t)
             continue;
+        delete t->retry;
+        t->retry = nullptr;
         for (QTcpSocket *&socket : t->sockets) {
+            if (!socket)
+                continue;
             socket->disconnectFromHost();
             delete socket;
             socket = nullptr;
@@ -233,6 +374,12 @@ void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
 {
     const qint64 now = monotonicNs();
     QByteArray data = socket->readAll();
+    // As the terminal does: the server sends the next message only once this one is
+    // acknowledged, and a delayed acknowledgement would cost every message 40 ms.
+    if (!data.isEmpty() && m_retrying)
+        acknowledgeOnlyOnRead(socket->socketDescriptor(), true);
+    else if (!data.isEmpty())
+        acknowledgeNow(socket->socketDescriptor());
     if (m_shared.hostile) {
         const int taken = takeOutHostile(
             data, channel, channel == Channel::Join ? m_shared.joinSuffix : QByteArray());
@@ -246,19 +393,28 @@ void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
         readChat(t, data, now);
         return;
     case Channel::UserList:
-        readNotices(t.record.list, data, {}, listComplete);
+        if (!m_retrying) {
+            if (readNotices(t.record.list, data, {}))
+                ++listComplete;
+        } else if (readNotices(t.record.relist, data, {}) && t.up == int(allChannels.size())) {
+            t.record.listedNs = now;
+            ++relisted;
+        }
         return;
     case Channel::Join:
-        readNotices(t.record.join, data, m_shared.joinSuffix, joinComplete);
+        if (m_retrying)
+            readNotices(t.record.rejoin, data, m_shared.joinSuffix);
+        else if (readNotices(t.record.join, data, m_shared.joinSuffix))
+            ++joinComplete;
         return;
     case Channel::Leave:
-        readNotices(t.record.leave, data, {}, leaveComplete);
+        if (readNotices(t.record.leave, data, {}))
+            ++leaveComplete;
         return;
     }
 }
 
-void LoadWorker::readNotices(NoticeRecord &r, const QByteArray &data, QByteArrayView suffix,
-                             std::atomic<int> &complete)
+bool LoadWorker::readNotices(NoticeRecord &r, const QByteArray &data, QByteArrayView suffix)
 {
     const int before = r.notices;
     r.bytes += data;
@@ -271,8 +427,7 @@ void LoadWorker::readNotices(NoticeRecord &r, const QByteArray &data, QByteArray
         ++r.malformed;
         r.notices += int(suffix.isEmpty() ? data.count('T') : data.count(suffix));
     }
-    if (before < m_shared.terminals && r.notices >= m_shared.terminals)
-        ++complete;
+    return before < m_shared.terminals && r.notices >= m_shared.terminals;
 }
 
 void LoadWorker::readChat(Terminal &t, const QByteArray &data, qint64 nowNs)

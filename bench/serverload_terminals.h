@@ -15,6 +15,7 @@
 
 class QTcpSocket;
 class QTimer;
+class RetrySchedule;
 
 // Monotonic nanoseconds, comparable between the threads of this process.
 qint64 monotonicNs();
@@ -63,6 +64,17 @@ struct TerminalRecord
     NoticeRecord list;
     NoticeRecord join;
     NoticeRecord leave;
+    // Since the latest restart: what the attempt that is up brought, and how it got there.
+    NoticeRecord relist;
+    NoticeRecord rejoin;
+    int attempts = 0;
+    int failedAttempts = 0;
+    int ends = 0;                 // sessions that ended; the restart itself is one
+    qint64 endNs = 0;             // when the latest session ended
+    qint64 firstAttemptNs = 0;    // when the first attempt after it began
+    qint64 attemptNs = 0;         // when the latest attempt began
+    qint64 upNs = 0;              // when it had all four connections
+    qint64 listedNs = 0;          // when its list held everyone
     std::vector<quint8> chatSeen; // deliveries per round
     int chatReads = 0;
     int chatMerged = 0;
@@ -91,6 +103,12 @@ public:
     void announce(int index);
     void sendChat(int index, int round);
     void leave(int index);
+    // From now on a terminal whose connections end tries again as the terminal does: on its
+    // retry schedule, spread at random or, without spread, every wait the same for all, all
+    // four channels at once, the nickname on each as it connects, an attempt that loses any
+    // channel given up whole. Each terminal starts from the first wait, as one whose session
+    // had long been up; the counts and the records of the last restart start afresh.
+    void retryOnEnd(bool spread);
     // Closes every connection and deletes every object the worker made.
     void shutDown();
 
@@ -105,18 +123,33 @@ public:
     std::atomic<qint64> chatDeliveries{0};
     std::atomic<int> errors{0};
     std::atomic<qint64> hostileDeliveries{0};
+    // Since retryOnEnd().
+    std::atomic<int> backUp{0};   // terminals whose attempt is up
+    std::atomic<int> relisted{0}; // terminals up and listing everyone
+    std::atomic<int> ends{0};
 
 private:
     struct Terminal
     {
+        Terminal();
+        ~Terminal();
         TerminalRecord record;
+        QHostAddress local;
         std::array<QTcpSocket *, 4> sockets{};
+        std::unique_ptr<RetrySchedule> schedule;
+        QTimer *retry = nullptr;
+        int up = 0; // channels connected in this attempt
     };
 
     Terminal *terminal(int index);
+    void open(Terminal &t);
+    void onConnected(Terminal &t, Channel channel);
+    void onEnd(Terminal &t, const QString &what);
+    void closeAll(Terminal &t);
+    void attempt(Terminal &t);
     void onRead(Terminal &t, Channel channel, QTcpSocket *socket);
-    void readNotices(NoticeRecord &r, const QByteArray &data, QByteArrayView suffix,
-                     std::atomic<int> &complete);
+    // True when this read brought the last of the notices a terminal waits for.
+    bool readNotices(NoticeRecord &r, const QByteArray &data, QByteArrayView suffix);
     void readChat(Terminal &t, const QByteArray &data, qint64 nowNs);
     void fail(Terminal &t, const QString &what);
     void armLagProbe();
@@ -132,4 +165,5 @@ private:
     QTimer *m_probe = nullptr;
     qint64 m_probeDue = 0;
     bool m_closing = false;
+    bool m_retrying = false;
 };

@@ -50,6 +50,7 @@ bool ChatServer::listen(const QHostAddress &address)
         address == QHostAddress::Any ? QStringLiteral("all interfaces") : address.toString();
     for (const Channel channel : allChannels) {
         auto *listener = new QTcpServer(this);
+        listener->setListenBacklogSize(m_limits.listenBacklog);
         if (!listener->listen(address, portOf(channel))) {
             m_errorString = QStringLiteral("cannot listen on %1 port %2 (%3): %4")
                                 .arg(where)
@@ -130,7 +131,7 @@ void ChatServer::acceptConnections(Channel channel)
             socket->deleteLater();
             continue;
         }
-        auto *peer = new Peer(socket, channel, m_limits, this);
+        auto *peer = new Peer(socket, channel, m_limits, this, &m_pacer);
         m_peers.insert(peer->id(), peer);
         connect(peer, &Peer::arrived, this, [this, peer](const QByteArray &message) {
             apply(m_core.arrived(peer->id(), message, m_clock.elapsed()));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hostlog.h"
+#include "peerpacer.h"
 #include "protocol/channel.h"
 #include "relaycore.h"
 #include "serverlimits.h"
@@ -56,6 +57,7 @@ private:
     SourceFilter m_filter;
     HostLog m_log;
     RelayCore m_core;
+    PeerPacer m_pacer;
     std::array<QTcpServer *, allChannels.size()> m_listeners{};
     QHash<ConnectionId, Peer *> m_peers;
     QElapsedTimer m_clock;

@@ -153,6 +153,13 @@ int main(int argc, char *argv[])
                                                       "been sent, not acknowledged."));
     noAckWaitOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(noAckWaitOption);
+    // Only to measure what the listen backlog saves a restart.
+    QCommandLineOption backlogOption(QStringLiteral("listen-backlog"),
+                                     QStringLiteral("Connections that may wait on each port to "
+                                                    "be accepted."),
+                                     QStringLiteral("N"));
+    backlogOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(backlogOption);
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -192,6 +199,13 @@ int main(int argc, char *argv[])
     limits.link.interval = std::chrono::seconds(keepaliveInterval);
     limits.link.sendTimeout = std::chrono::seconds(sendTimeout);
     limits.waitForAcknowledgement = !parser.isSet(noAckWaitOption);
+    if (parser.isSet(backlogOption)) {
+        bool ok = false;
+        limits.listenBacklog = parser.value(backlogOption).toInt(&ok);
+        if (!ok || limits.listenBacklog < 1)
+            return usageError(
+                QStringLiteral("--listen-backlog needs a whole number of at least 1"));
+    }
     if (parser.isSet(bytesOption)) {
         bool ok = false;
         bytesPerSecond = parser.value(bytesOption).toLongLong(&ok);

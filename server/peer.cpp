@@ -1,6 +1,7 @@
 #include "peer.h"
 
 #include "kernelqueues.h"
+#include "peerpacer.h"
 
 #include <QTcpSocket>
 
@@ -44,7 +45,8 @@ QString Peer::hostOf(const QHostAddress &address)
     return isV4 ? QHostAddress(v4).toString() : address.toString();
 }
 
-Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObject *parent)
+Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObject *parent,
+           PeerPacer *pacer)
     : QObject(parent), m_socket(socket), m_channel(channel), m_limits(limits), m_id(++nextPeerId),
       m_host(hostOf(socket->peerAddress())),
       m_name(QString::fromLatin1(nameOf(channel)) % u' ' % m_host % u':' %
@@ -56,8 +58,7 @@ Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObj
     m_socket->setReadBufferSize(qint64(m_limits.maxArrivalBytes) + 1);
     m_kernel = {KernelQueues::unacknowledged, KernelQueues::unsent};
 
-    m_pace.setSingleShot(true);
-    m_pace.setTimerType(Qt::PreciseTimer);
+    m_pacer = pacer ? pacer : new PeerPacer(this);
     // A connection that should say who it is and does not only takes a slot.
     if (channel == Channel::UserList || channel == Channel::Join) {
         m_deadline.setSingleShot(true);
@@ -76,7 +77,6 @@ Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObj
         if (m_socket->state() == QAbstractSocket::UnconnectedState)
             finish(endOf(error));
     });
-    connect(&m_pace, &QTimer::timeout, this, &Peer::onTimer);
 
     // A client may reset the connection before we ever look at it.
     if (m_socket->state() != QAbstractSocket::ConnectedState) {
@@ -88,6 +88,12 @@ Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObj
             emit warning(
                 QStringLiteral("%1: the system refused its keepalive or send timeout").arg(m_name));
         });
+}
+
+Peer::~Peer()
+{
+    if (m_pacer)
+        m_pacer->cancel(this);
 }
 
 void Peer::send(const QByteArray &message)
@@ -171,20 +177,27 @@ void Peer::settle()
     const qintptr descriptor = m_socket->socketDescriptor();
     if ((m_limits.waitForAcknowledgement ? m_kernel.unacknowledged(descriptor)
                                          : m_kernel.unsent(descriptor)) > 0) {
-        m_pace.start(std::clamp<std::chrono::milliseconds>(
-            std::chrono::milliseconds(m_settling.elapsed() / 4), minPollInterval, maxPollInterval));
+        m_pacer->wake(this, std::clamp<std::chrono::milliseconds>(
+                                std::chrono::milliseconds(m_settling.elapsed() / 4),
+                                minPollInterval, maxPollInterval));
         return;
     }
     m_sending = Sending::Pausing;
-    m_pace.start(m_limits.sendGap);
+    m_pacer->wake(this, m_limits.sendGap);
 }
 
-void Peer::onTimer()
+void Peer::paced()
 {
-    if (m_sending == Sending::Settling)
+    if (m_sending == Sending::Settling) {
         settle();
-    else if (m_sending == Sending::Pausing)
+    } else if (m_sending == Sending::Pausing) {
         writeNext();
+        // Written at once rather than on the next round of the event loop. Not so from
+        // send(): there the relay's output is still being handed out, and an error met in
+        // writing would end this connection in the middle of it.
+        if (m_sending == Sending::Writing)
+            m_socket->flush();
+    }
 }
 
 void Peer::drop(const QString &reason)
@@ -196,7 +209,7 @@ void Peer::drop(const QString &reason)
         emit warning(QStringLiteral("%1: disconnecting, %2").arg(m_name, reason));
     m_queue.clear();
     m_queuedBytes = 0;
-    m_pace.stop();
+    m_pacer->cancel(this);
     m_deadline.stop();
     // Not from inside send(): the caller may be walking a list of peers.
     QTimer::singleShot(0, this, [this] {
@@ -211,7 +224,7 @@ void Peer::finish(ConnectionEnd how)
     if (m_closed)
         return;
     m_closed = true;
-    m_pace.stop();
+    m_pacer->cancel(this);
     m_deadline.stop();
     emit closed(how);
 }

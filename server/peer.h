@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QQueue>
 #include <QString>
 #include <QTimer>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <functional>
 
+class PeerPacer;
 class QTcpSocket;
 
 // One client connection. Nothing on the wire marks where a message ends, so each read is
@@ -26,9 +28,10 @@ class Peer : public QObject
     Q_OBJECT
 
 public:
-    // Takes over the socket.
-    Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits,
-         QObject *parent = nullptr);
+    // Takes over the socket. Without a pacer shared with other connections it paces itself.
+    Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObject *parent = nullptr,
+         PeerPacer *pacer = nullptr);
+    ~Peer() override;
 
     Channel channel() const { return m_channel; }
     // The source address as the log and the per-address limits know it ("192.168.1.5").
@@ -61,11 +64,13 @@ signals:
     void closed(ConnectionEnd how);
 
 private:
+    friend class PeerPacer;
+    // The pause or the poll the pacer was asked for has passed.
+    void paced();
     void readArrivals();
     void writeNext();
     void onBytesWritten();
     void settle();
-    void onTimer();
     void finish(ConnectionEnd how);
     qint64 queueCost() const;
 
@@ -81,7 +86,7 @@ private:
     // A message goes through these one after the other; the next waits for Idle.
     enum class Sending { Idle, Writing, Settling, Pausing };
     Sending m_sending = Sending::Idle;
-    QTimer m_pace;
+    QPointer<PeerPacer> m_pacer;
     QElapsedTimer m_settling;
     KernelProbe m_kernel;
     QTimer m_deadline;

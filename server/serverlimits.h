@@ -12,6 +12,12 @@ struct ServerLimits
     // Connections on all four ports together. A terminal holds four, so this leaves room for
     // a LAN of a thousand terminals; main() raises the descriptor limit to match.
     int maxConnections = 4096;
+    // Connections the kernel has taken on one port that wait to be accepted. A restart brings
+    // every terminal of the LAN back within the same second or two, four connections each;
+    // Qt's default of 50 made the kernel drop the rest, and their terminals connected only on
+    // its SYN retry a second later. As many as may be connected at all, which costs nothing
+    // until used; the kernel caps it at net.core.somaxconn (4096 since Linux 5.4).
+    int listenBacklog = 4096;
     // From one source address: eight terminals on one machine.
     int maxConnectionsPerHost = 32;
     // List entries from one source address.

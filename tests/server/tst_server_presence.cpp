@@ -4,7 +4,16 @@
 #include "sourcefilter.h"
 #include "testclient.h"
 
+#include <QFile>
 #include <QTest>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
 
 class TestServerPresence : public QObject
 {
@@ -15,6 +24,7 @@ private slots:
     void connectionsCloseAsTheRulesSay();
     void logIsBudgetedPerAddress();
     void onlyAllowedNetworksGetIn();
+    void aWholeLanAtOnceIsTakenWithoutRetry();
 };
 
 void TestServerPresence::connectionsCloseAsTheRulesSay()
@@ -74,6 +84,53 @@ void TestServerPresence::onlyAllowedNetworksGetIn()
     QTRY_VERIFY(TestClient::serverLogContains(QStringLiteral("not on a network allowed in")));
     QTRY_VERIFY(!outsider.isConnected());
     QCOMPARE(server.connectionCount(), 0);
+}
+
+void TestServerPresence::aWholeLanAtOnceIsTakenWithoutRetry()
+{
+    // A restarted server has every terminal back at once. What it has not accepted yet waits
+    // in the kernel up to the listen backlog; a SYN beyond it is dropped and its terminal
+    // connects only on the retry a second later. Here the server accepts nothing until all
+    // have connected.
+    constexpr int burst = 500;
+    QFile cap(QStringLiteral("/proc/sys/net/core/somaxconn"));
+    if (cap.open(QIODevice::ReadOnly) && cap.readAll().trimmed().toInt() < burst)
+        QSKIP("net.core.somaxconn is below the burst");
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < 2 * burst + 64)
+        QSKIP("too few file descriptors");
+
+    const QHostAddress at(QStringLiteral("127.0.0.185"));
+    ChatServer server;
+    server.setLimits({.maxConnectionsPerHost = burst});
+    QVERIFY(server.listen(at));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(portOf(Channel::Chat));
+    to.sin_addr.s_addr = htonl(at.toIPv4Address());
+    sockaddr_in from = to;
+    from.sin_port = 0;
+    std::vector<int> clients;
+    for (int i = 0; i < burst; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        clients.push_back(fd);
+        QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr *>(&from), sizeof from), 0);
+        QVERIFY(::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0 ||
+                errno == EINPROGRESS);
+    }
+    QTRY_COMPARE(server.connectionCount(), burst);
+    int retried = 0;
+    for (const int fd : clients) {
+        tcp_info info{};
+        socklen_t size = sizeof info;
+        QCOMPARE(::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size), 0);
+        retried += info.tcpi_total_retrans > 0 ? 1 : 0;
+        ::close(fd);
+    }
+    QCOMPARE(retried, 0);
 }
 
 QTEST_GUILESS_MAIN(TestServerPresence)
