@@ -38,6 +38,8 @@ ChatSession::ChatSession(QObject *parent, Reading reading, RetrySchedule::Clock 
     Timer2.setInterval(RemovalDelayMs);
     m_clock.start();
     m_retryTimer.setSingleShot(true);
+    // A coarse timer's slack would bunch up the waits the schedule spreads.
+    m_retryTimer.setTimerType(Qt::PreciseTimer);
 
     connect(&Winsock1, &Winsock::DataArrival, this, &ChatSession::Winsock1_DataArrival);
     connect(&Winsock1, &Winsock::Connected, this, [this] { linkConnected(Channel::Chat); });
