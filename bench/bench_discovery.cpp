@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <unistd.h>
 #include <vector>
@@ -44,6 +45,46 @@ QMap<QString, qint64> probe(const QString &bus, const QStringList &arguments)
             values.insert(QString::fromLatin1(kv.at(0)), kv.at(1).toLongLong());
     }
     return values;
+}
+
+// One start of the whole window (or of a bare one) with this system bus, from its spawning:
+// "shown", and "offered" when a name is given.
+QMap<QString, double> startWindow(const QString &bus, const QString &kind, const QString &name = {})
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(environment);
+    QStringList arguments{kind,
+                          QString::number(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count())};
+    if (!name.isEmpty())
+        arguments.append(name);
+    process.start(QStringLiteral(VORNEL_STARTUP_PROBE), arguments);
+    if (!process.waitForFinished(30000) || process.exitCode() != 0)
+        qFatal("startup_probe failed: %s", process.readAllStandardError().constData());
+    const QList<QByteArray> f = process.readAllStandardOutput().simplified().split(' ');
+    QMap<QString, double> values;
+    for (qsizetype i = 0; i + 1 < f.size(); i += 2)
+        values.insert(QString::fromLatin1(f.at(i)), f.at(i + 1).toDouble() / 1e6);
+    return values;
+}
+
+// The whole window's start-up against a bare window's, the two started in turn.
+double startupRatio(const QString &bus)
+{
+    std::vector<double> form1;
+    std::vector<double> minimal;
+    startWindow(bus, QStringLiteral("form1"));
+    startWindow(bus, QStringLiteral("minimal"));
+    for (int i = 0; i < Samples; ++i) {
+        form1.push_back(startWindow(bus, QStringLiteral("form1")).value(QStringLiteral("shown")));
+        minimal.push_back(
+            startWindow(bus, QStringLiteral("minimal")).value(QStringLiteral("shown")));
+    }
+    return medianOf(form1) / medianOf(minimal);
 }
 
 // Median of a probe's figure over samples runs, in units of divisor nanoseconds.
@@ -100,6 +141,16 @@ int main(int argc, char *argv[])
                 medianOf(cold), ColdSamples, *std::min_element(cold.begin(), cold.end()),
                 *std::max_element(cold.begin(), cold.end()), warm, Samples);
 
+    // The terminal itself: from its spawning to the server offered in its field.
+    std::vector<double> windowOffered;
+    for (int i = 0; i < Samples; ++i)
+        windowOffered.push_back(
+            startWindow(answering, QStringLiteral("form1"), name).value(QStringLiteral("offered")));
+    std::printf("terminal's start to the lab's server offered in its server field: %.1f ms "
+                "(median of %d, the daemon's cache full)\n",
+                medianOf(windowOffered), Samples);
+    const double ratioAnswering = startupRatio(answering);
+
     const QStringList start{QStringLiteral("browser")};
     const QStringList connect{QStringLiteral("connect")};
     const double startAnswering = median(answering, start, QStringLiteral("start_ns"), 1e3);
@@ -108,11 +159,15 @@ int main(int argc, char *argv[])
     const double startNoDaemon = median(answering, start, QStringLiteral("start_ns"), 1e3);
     const double startNoBus = median(noBus, start, QStringLiteral("start_ns"), 1e3);
     const double connectNoBus = median(noBus, connect, QStringLiteral("connect_ns"), 1e3);
+    const double ratioNoDaemon = startupRatio(answering);
     std::printf("connecting to the system bus on the starting thread, as the browser does not: "
                 "%.0f us with a bus, %.0f us without (median of %d)\n",
                 connectAnswering, connectNoBus, Samples);
     std::printf("what starting the browser costs the starting thread (median of %d): %.0f us with "
                 "a daemon answering, %.0f us with a bus but no daemon, %.0f us without a bus\n",
                 Samples, startAnswering, startNoDaemon, startNoBus);
+    std::printf("whole-process start-up of the terminal against a bare Qt window, median of %d "
+                "each: %.2f with a daemon answering, %.2f without\n",
+                Samples, ratioAnswering, ratioNoDaemon);
     return 0;
 }
