@@ -9,6 +9,7 @@
 #include "protocol/cp1254.h"
 
 #include <QAbstractEventDispatcher>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QStringDecoder>
@@ -43,6 +44,9 @@ private slots:
     void serverEndsTheConnection();
     void probeTellsATimeOut();
     void closeSilencesTheAttempt();
+    void arrivalHandledAfterCloseIsDropped();
+    void failedWriteEndsTheConnectionWithItsError();
+    void timeOutIsToldWhateverErrorQtReports();
     void untakenArrivalsHoldTheSenderBack();
     void theOwnerNeverWaitsForTheReadingThread();
 };
@@ -71,6 +75,28 @@ int descriptorOf(quint16 localPort)
     }
     return -1;
 }
+
+// A socket that fails on cue: its writes, or by reporting an error as Qt does for one the
+// system found while writing, which Qt reports as the error it had before.
+class ScriptedSocket : public QTcpSocket
+{
+public:
+    bool failWrites = false;
+    void reportError(SocketError error)
+    {
+        setSocketError(error);
+        emit errorOccurred(error);
+    }
+
+protected:
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        if (!failWrites)
+            return QTcpSocket::writeData(data, size);
+        setSocketError(SocketResourceError);
+        return -1;
+    }
+};
 
 } // namespace
 
@@ -348,6 +374,123 @@ void TestWire::closeSilencesTheAttempt()
     QVERIFY(connected.wait());
     QVERIFY(errors.isEmpty());
     QVERIFY(channel.isConnected());
+}
+
+void TestWire::arrivalHandledAfterCloseIsDropped()
+{
+    FakeServer server(QStringLiteral("127.0.0.202"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    IoThread io;
+    io.start();
+    Winsock channel(&io, nullptr);
+    QVERIFY(connectToChat(channel, server));
+    // The reading thread handed the read over; before this thread comes to it, something else
+    // it handles closes the channel.
+    struct CloseFirst : QObject
+    {
+        Winsock *channel;
+        bool closed = false;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::MetaCall && !closed) {
+                closed = true;
+                channel->Close();
+            }
+            return false;
+        }
+    } closeFirst;
+    closeFirst.channel = &channel;
+    channel.installEventFilter(&closeFirst);
+    QSignalSpy arrived(&channel, &Winsock::DataArrival);
+    server.send(FakeServer::Chat, "eski");
+    QTRY_VERIFY(closeFirst.closed);
+    QVERIFY(!arrived.wait(300));
+    QByteArray data;
+    QVERIFY(channel.GetData(data).ok());
+    QCOMPARE(data, QByteArray());
+}
+
+void TestWire::failedWriteEndsTheConnectionWithItsError()
+{
+    FakeServer server(QStringLiteral("127.0.0.203"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    auto *socket = new ScriptedSocket;
+    SocketWorker worker(socket);
+    QSignalSpy connected(&worker, &SocketWorker::connected);
+    QSignalSpy failed(&worker, &SocketWorker::failed);
+    worker.connectTo(server.address(), FakeServer::Chat, 5000, {}, 7);
+    QVERIFY(connected.wait());
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    socket->failWrites = true;
+    worker.write("x");
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed[0][0].toULongLong(), 7u);
+    QCOMPARE(failed[0][1].toInt(), int(SocketErrors::NoBufferSpace));
+    // The connection is gone with it; what is written after is dropped, the end told once.
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 0);
+    worker.write("y");
+    QCOMPARE(failed.size(), 1);
+}
+
+void TestWire::timeOutIsToldWhateverErrorQtReports()
+{
+    FakeServer server(QStringLiteral("127.0.0.204"));
+    server.holdReading(FakeServer::Chat);
+    QVERIFY(server.listen({FakeServer::Chat}));
+    QList<int> ends;
+    quint16 localPort = 0;
+    IoThread io;
+    io.start();
+    auto *socket = new ScriptedSocket;
+    auto *worker = new SocketWorker(socket);
+    worker->moveToThread(&io);
+    connect(&io, &QThread::finished, worker, &QObject::deleteLater);
+    const QObject receiver;
+    connect(worker, &SocketWorker::connected, &receiver,
+            [&](quint64, quint16 port) { localPort = port; });
+    connect(worker, &SocketWorker::failed, &receiver,
+            [&](quint64, int number) { ends.append(number); });
+    const auto connectTo = [&](quint64 generation) {
+        localPort = 0;
+        QMetaObject::invokeMethod(
+            worker,
+            [worker, host = server.address(), generation] {
+                worker->connectTo(host, FakeServer::Chat, 5000,
+                                  {std::chrono::seconds(1), std::chrono::seconds(1), 1,
+                                   std::chrono::milliseconds(1000)},
+                                  generation);
+            },
+            Qt::QueuedConnection);
+        return QTest::qWaitFor([&] { return localPort != 0; });
+    };
+
+    // On a connection that is fine, an error is told as itself.
+    QVERIFY(connectTo(1));
+    QMetaObject::invokeMethod(
+        worker, [socket] { socket->reportError(QAbstractSocket::NetworkError); },
+        Qt::QueuedConnection);
+    QTRY_COMPARE(ends, QList<int>{SocketErrors::NetworkUnreachable});
+
+    // One the system gave up on is a time-out, whatever Qt says. Its thread stays busy until
+    // then, so that Qt cannot find out by itself first.
+    QVERIFY(connectTo(2));
+    ResetProbe probe;
+    probe.watch(descriptorOf(localPort));
+    QSemaphore givenUp;
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, socket, &givenUp] {
+            worker->write(QByteArray(16 * 1024 * 1024, 'x'));
+            givenUp.acquire();
+            socket->reportError(QAbstractSocket::UnknownSocketError);
+        },
+        Qt::QueuedConnection);
+    {
+        const auto resume = qScopeGuard([&] { givenUp.release(); });
+        QTRY_VERIFY_WITH_TIMEOUT(probe.timedOut(), 15000);
+    }
+    QTRY_VERIFY(ends.size() > 1);
+    QCOMPARE(ends.at(1), int(SocketErrors::TimedOut));
 }
 
 void TestWire::untakenArrivalsHoldTheSenderBack()
