@@ -48,6 +48,7 @@ inline constexpr std::array ranges{
     range("tst_server_presence", 0, 188, 188),
     range("tst_server_cli", 0, 186, 187),
     range("tst_server_cli", 0, 189, 189),
+    range("tst_server_cli", 1, 200, 200),
     range("tst_server_link", 0, 190, 199),
     range("tst_server_link", 1, 190, 199),
     range("vornel-screenshots", 0, 200, 200),
