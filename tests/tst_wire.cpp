@@ -17,6 +17,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include <netinet/in.h>
@@ -81,7 +82,7 @@ int descriptorOf(quint16 localPort)
 class ScriptedSocket : public QTcpSocket
 {
 public:
-    bool failWrites = false;
+    std::atomic<bool> failWrites = false;
     void reportError(SocketError error)
     {
         setSocketError(error);
@@ -414,22 +415,23 @@ void TestWire::failedWriteEndsTheConnectionWithItsError()
 {
     FakeServer server(QStringLiteral("127.0.0.203"));
     QVERIFY(server.listen({FakeServer::Chat}));
+    IoThread io;
+    io.start();
     auto *socket = new ScriptedSocket;
-    SocketWorker worker(socket);
-    QSignalSpy connected(&worker, &SocketWorker::connected);
-    QSignalSpy failed(&worker, &SocketWorker::failed);
-    worker.connectTo(server.address(), FakeServer::Chat, 5000, {}, 7);
-    QVERIFY(connected.wait());
-    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    Winsock channel(&io, nullptr, socket);
+    QSignalSpy errors(&channel, &Winsock::Error);
+    QVERIFY(connectToChat(channel, server));
     socket->failWrites = true;
-    worker.write("x");
-    QCOMPARE(failed.size(), 1);
-    QCOMPARE(failed[0][0].toULongLong(), 7u);
-    QCOMPARE(failed[0][1].toInt(), int(SocketErrors::NoBufferSpace));
-    // The connection is gone with it; what is written after is dropped, the end told once.
+    QVERIFY(channel.SendData(QStringLiteral("x")).ok());
+    QVERIFY(errors.wait());
+    QCOMPARE(errors[0][0].toInt(), int(SocketErrors::NoBufferSpace));
+    QVERIFY(!channel.isConnected());
     QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 0);
-    worker.write("y");
-    QCOMPARE(failed.size(), 1);
+    // Told once, however often the socket says so again.
+    QMetaObject::invokeMethod(
+        socket, [socket] { socket->reportError(QAbstractSocket::NetworkError); },
+        Qt::QueuedConnection);
+    QVERIFY(!errors.wait(300));
 }
 
 void TestWire::timeOutIsToldWhateverErrorQtReports()
@@ -437,60 +439,41 @@ void TestWire::timeOutIsToldWhateverErrorQtReports()
     FakeServer server(QStringLiteral("127.0.0.204"));
     server.holdReading(FakeServer::Chat);
     QVERIFY(server.listen({FakeServer::Chat}));
-    QList<int> ends;
-    quint16 localPort = 0;
     IoThread io;
     io.start();
     auto *socket = new ScriptedSocket;
-    auto *worker = new SocketWorker(socket);
-    worker->moveToThread(&io);
-    connect(&io, &QThread::finished, worker, &QObject::deleteLater);
-    const QObject receiver;
-    connect(worker, &SocketWorker::connected, &receiver,
-            [&](quint64, quint16 port) { localPort = port; });
-    connect(worker, &SocketWorker::failed, &receiver,
-            [&](quint64, int number) { ends.append(number); });
-    const auto connectTo = [&](quint64 generation) {
-        localPort = 0;
-        QMetaObject::invokeMethod(
-            worker,
-            [worker, host = server.address(), generation] {
-                worker->connectTo(host, FakeServer::Chat, 5000,
-                                  {std::chrono::seconds(1), std::chrono::seconds(1), 1,
-                                   std::chrono::milliseconds(1000)},
-                                  generation);
-            },
-            Qt::QueuedConnection);
-        return QTest::qWaitFor([&] { return localPort != 0; });
+    Winsock channel(&io, nullptr, socket);
+    channel.setLinkTimers(
+        {std::chrono::seconds(1), std::chrono::seconds(1), 1, std::chrono::milliseconds(1000)});
+    QSignalSpy errors(&channel, &Winsock::Error);
+    const auto onReadingThread = [socket](const std::function<void()> &call) {
+        QMetaObject::invokeMethod(socket, call, Qt::QueuedConnection);
     };
 
     // On a connection that is fine, an error is told as itself.
-    QVERIFY(connectTo(1));
-    QMetaObject::invokeMethod(
-        worker, [socket] { socket->reportError(QAbstractSocket::NetworkError); },
-        Qt::QueuedConnection);
-    QTRY_COMPARE(ends, QList<int>{SocketErrors::NetworkUnreachable});
+    QVERIFY(connectToChat(channel, server));
+    onReadingThread([socket] { socket->reportError(QAbstractSocket::NetworkError); });
+    QVERIFY(errors.wait());
+    QCOMPARE(errors[0][0].toInt(), int(SocketErrors::NetworkUnreachable));
 
-    // One the system gave up on is a time-out, whatever Qt says. Its thread stays busy until
-    // then, so that Qt cannot find out by itself first.
-    QVERIFY(connectTo(2));
+    // One the system gave up on is a time-out, whatever Qt says. The reading thread stays
+    // busy until then, so that Qt cannot find out by itself first.
+    channel.Close();
+    QVERIFY(connectToChat(channel, server));
     ResetProbe probe;
-    probe.watch(descriptorOf(localPort));
+    probe.watch(descriptorOf(channel.localPort()));
+    QVERIFY(channel.SendData(QString(16 * 1024 * 1024, u'x')).ok());
     QSemaphore givenUp;
-    QMetaObject::invokeMethod(
-        worker,
-        [worker, socket, &givenUp] {
-            worker->write(QByteArray(16 * 1024 * 1024, 'x'));
-            givenUp.acquire();
-            socket->reportError(QAbstractSocket::UnknownSocketError);
-        },
-        Qt::QueuedConnection);
+    onReadingThread([socket, &givenUp] {
+        givenUp.acquire();
+        socket->reportError(QAbstractSocket::UnknownSocketError);
+    });
     {
         const auto resume = qScopeGuard([&] { givenUp.release(); });
         QTRY_VERIFY_WITH_TIMEOUT(probe.timedOut(), 15000);
     }
-    QTRY_VERIFY(ends.size() > 1);
-    QCOMPARE(ends.at(1), int(SocketErrors::TimedOut));
+    QVERIFY(errors.wait());
+    QCOMPARE(errors[1][0].toInt(), int(SocketErrors::TimedOut));
 }
 
 void TestWire::untakenArrivalsHoldTheSenderBack()
