@@ -255,7 +255,10 @@ void TestChat::twoTerminalsTalk()
         control<QLineEdit>(form, "Text3")->setText(relay.address());
         form->CmdConnect_Click();
     }
+    // Both ends of both chat connections are up: the relay reaches each, and neither
+    // terminal refuses to send.
     QTRY_COMPARE(relay.connectionCount(FakeServer::Chat), 2);
+    QTRY_VERIFY(channelsUp(ali) && channelsUp(ayse));
 
     control<QLineEdit>(&ali, "Text2")->setText(QStringLiteral("selam"));
     ali.Command1_Click();

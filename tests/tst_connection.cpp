@@ -249,7 +249,8 @@ void TestConnection::disconnectAnnouncesDepartureAndKeepsLog()
     Form1 form;
     typeNick(form, QStringLiteral("VELİ"), server.address());
     form.CmdConnect_Click();
-    QTRY_COMPARE(server.connectionCount(FakeServer::Leave), 1);
+    // The departure goes on the terminal's own leave channel once that is up.
+    QTRY_VERIFY(control<Winsock>(&form, "Winleft")->isConnected());
     QTRY_COMPARE(server.received(FakeServer::UserList), QByteArray("VEL\xDD"));
     server.send(FakeServer::UserList, "AYSE");
     server.send(FakeServer::Chat, "merhaba");

@@ -55,6 +55,9 @@ void TestEndToEnd::joinTalkAndLeave()
     QTRY_VERIFY(logOf(ali).contains(joinedLine(u"CAN")));
     QTRY_VERIFY(logOf(ayse).contains(joinedLine(u"CAN")));
     QVERIFY(logOf(ali).contains(joinedLine(u"AYŞE")));
+    // A line reaches those whose chat connections the server has, from one whose terminal
+    // took its own connected event.
+    QTRY_VERIFY(server.connectionCount() == 12 && channelsUp(ali.form) && channelsUp(ayse.form));
 
     ali.say(QStringLiteral("Herkese merhaba, çay hazır!"));
     const QString line = QStringLiteral("<ALİ> Herkese merhaba, çay hazır!\r\n");
@@ -98,6 +101,7 @@ void TestEndToEnd::linesSentQuicklyArriveOneByOne()
     Terminal ali(QStringLiteral("ALİ"), QStringLiteral("127.0.0.92"));
     Terminal can(QStringLiteral("CAN"), QStringLiteral("127.0.0.92"));
     QTRY_COMPARE(can.entries().size(), 2);
+    QTRY_VERIFY(server.connectionCount() == 8 && channelsUp(ali.form));
 
     // A line every 5 ms, each sent while the one before is still on its way back.
     QString expected;

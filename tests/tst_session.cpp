@@ -9,6 +9,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
+
 class TestSession : public QObject
 {
     Q_OBJECT
@@ -42,6 +44,13 @@ qint64 monotonicMs()
     return QDeadlineTimer::current().deadline();
 }
 
+// Every channel took its own connected event, which comes apart from the server's accepting.
+bool channelsUp(const ChatSession &session)
+{
+    const QList<Winsock *> channels = session.findChildren<Winsock *>();
+    return channels.size() == 4 && std::ranges::all_of(channels, &Winsock::isConnected);
+}
+
 // A session connected to its own fake server, announced on both channels. Its retries come at
 // the shortest waits the schedule allows: 1 s, then 2 s.
 struct Connected
@@ -56,7 +65,7 @@ struct Connected
         session.setLinkTimers(timers);
         if (!session.connectTo(address).ok())
             qFatal("cannot connect to %s", qPrintable(address));
-        if (!QTest::qWaitFor([this] { return server.terminalConnected(); }))
+        if (!QTest::qWaitFor([this] { return server.terminalConnected() && channelsUp(session); }))
             qFatal("session did not connect to %s", qPrintable(address));
     }
 
@@ -101,6 +110,7 @@ void TestSession::connectingAnnouncesOnUserListAndJoin()
     QTRY_COMPARE(server.received(FakeServer::Join), QByteArray("AL\xDD \xDE"));
     QTRY_COMPARE(server.connectionCount(FakeServer::Leave), 1);
     QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 1);
+    QTRY_VERIFY(channelsUp(session));
     // The chat and leave channels say nothing on connecting.
     QCOMPARE(server.received(FakeServer::Chat), QByteArray());
     QCOMPARE(server.received(FakeServer::Leave), QByteArray());

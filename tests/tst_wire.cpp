@@ -9,6 +9,7 @@
 #include "protocol/cp1254.h"
 
 #include <QAbstractEventDispatcher>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QStringDecoder>
@@ -16,6 +17,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include <netinet/in.h>
@@ -43,6 +45,9 @@ private slots:
     void serverEndsTheConnection();
     void probeTellsATimeOut();
     void closeSilencesTheAttempt();
+    void arrivalHandledAfterCloseIsDropped();
+    void failedWriteEndsTheConnectionWithItsError();
+    void timeOutIsToldWhateverErrorQtReports();
     void untakenArrivalsHoldTheSenderBack();
     void theOwnerNeverWaitsForTheReadingThread();
 };
@@ -71,6 +76,28 @@ int descriptorOf(quint16 localPort)
     }
     return -1;
 }
+
+// A socket that fails on cue: its writes, or by reporting an error as Qt does for one the
+// system found while writing, which Qt reports as the error it had before.
+class ScriptedSocket : public QTcpSocket
+{
+public:
+    std::atomic<bool> failWrites = false;
+    void reportError(SocketError error)
+    {
+        setSocketError(error);
+        emit errorOccurred(error);
+    }
+
+protected:
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        if (!failWrites)
+            return QTcpSocket::writeData(data, size);
+        setSocketError(SocketResourceError);
+        return -1;
+    }
+};
 
 } // namespace
 
@@ -348,6 +375,105 @@ void TestWire::closeSilencesTheAttempt()
     QVERIFY(connected.wait());
     QVERIFY(errors.isEmpty());
     QVERIFY(channel.isConnected());
+}
+
+void TestWire::arrivalHandledAfterCloseIsDropped()
+{
+    FakeServer server(QStringLiteral("127.0.0.202"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    IoThread io;
+    io.start();
+    Winsock channel(&io, nullptr);
+    QVERIFY(connectToChat(channel, server));
+    // The reading thread handed the read over; before this thread comes to it, something else
+    // it handles closes the channel.
+    struct CloseFirst : QObject
+    {
+        Winsock *channel;
+        bool closed = false;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::MetaCall && !closed) {
+                closed = true;
+                channel->Close();
+            }
+            return false;
+        }
+    } closeFirst;
+    closeFirst.channel = &channel;
+    channel.installEventFilter(&closeFirst);
+    QSignalSpy arrived(&channel, &Winsock::DataArrival);
+    server.send(FakeServer::Chat, "eski");
+    QTRY_VERIFY(closeFirst.closed);
+    QVERIFY(!arrived.wait(300));
+    QByteArray data;
+    QVERIFY(channel.GetData(data).ok());
+    QCOMPARE(data, QByteArray());
+}
+
+void TestWire::failedWriteEndsTheConnectionWithItsError()
+{
+    FakeServer server(QStringLiteral("127.0.0.203"));
+    QVERIFY(server.listen({FakeServer::Chat}));
+    IoThread io;
+    io.start();
+    auto *socket = new ScriptedSocket;
+    Winsock channel(&io, nullptr, socket);
+    QSignalSpy errors(&channel, &Winsock::Error);
+    QVERIFY(connectToChat(channel, server));
+    socket->failWrites = true;
+    QVERIFY(channel.SendData(QStringLiteral("x")).ok());
+    QVERIFY(errors.wait());
+    QCOMPARE(errors[0][0].toInt(), int(SocketErrors::NoBufferSpace));
+    QVERIFY(!channel.isConnected());
+    QTRY_COMPARE(server.connectionCount(FakeServer::Chat), 0);
+    // Told once, however often the socket says so again.
+    QMetaObject::invokeMethod(
+        socket, [socket] { socket->reportError(QAbstractSocket::NetworkError); },
+        Qt::QueuedConnection);
+    QVERIFY(!errors.wait(300));
+}
+
+void TestWire::timeOutIsToldWhateverErrorQtReports()
+{
+    FakeServer server(QStringLiteral("127.0.0.204"));
+    server.holdReading(FakeServer::Chat);
+    QVERIFY(server.listen({FakeServer::Chat}));
+    IoThread io;
+    io.start();
+    auto *socket = new ScriptedSocket;
+    Winsock channel(&io, nullptr, socket);
+    channel.setLinkTimers(
+        {std::chrono::seconds(1), std::chrono::seconds(1), 1, std::chrono::milliseconds(1000)});
+    QSignalSpy errors(&channel, &Winsock::Error);
+    const auto onReadingThread = [socket](const std::function<void()> &call) {
+        QMetaObject::invokeMethod(socket, call, Qt::QueuedConnection);
+    };
+
+    // On a connection that is fine, an error is told as itself.
+    QVERIFY(connectToChat(channel, server));
+    onReadingThread([socket] { socket->reportError(QAbstractSocket::NetworkError); });
+    QVERIFY(errors.wait());
+    QCOMPARE(errors[0][0].toInt(), int(SocketErrors::NetworkUnreachable));
+
+    // One the system gave up on is a time-out, whatever Qt says. The reading thread stays
+    // busy until then, so that Qt cannot find out by itself first.
+    channel.Close();
+    QVERIFY(connectToChat(channel, server));
+    ResetProbe probe;
+    probe.watch(descriptorOf(channel.localPort()));
+    QVERIFY(channel.SendData(QString(16 * 1024 * 1024, u'x')).ok());
+    QSemaphore givenUp;
+    onReadingThread([socket, &givenUp] {
+        givenUp.acquire();
+        socket->reportError(QAbstractSocket::UnknownSocketError);
+    });
+    {
+        const auto resume = qScopeGuard([&] { givenUp.release(); });
+        QTRY_VERIFY_WITH_TIMEOUT(probe.timedOut(), 15000);
+    }
+    QVERIFY(errors.wait());
+    QCOMPARE(errors[1][0].toInt(), int(SocketErrors::TimedOut));
 }
 
 void TestWire::untakenArrivalsHoldTheSenderBack()

@@ -11,26 +11,28 @@ constexpr qint64 SocketBufferSize = 1024 * 1024;
 
 } // namespace
 
-SocketWorker::SocketWorker() : m_socket(this), m_connectTimer(this)
+SocketWorker::SocketWorker(QTcpSocket *socket)
+    : m_socket(socket ? socket : new QTcpSocket), m_connectTimer(this)
 {
-    m_socket.setReadBufferSize(SocketBufferSize);
+    m_socket->setParent(this);
+    m_socket->setReadBufferSize(SocketBufferSize);
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &SocketWorker::onConnectTimeout);
-    connect(&m_socket, &QTcpSocket::connected, this, [this] {
+    connect(m_socket, &QTcpSocket::connected, this, [this] {
         assertOwnThread();
         m_connectTimer.stop();
         // Nothing on the wire marks where a message ends: each send must leave at once in a
         // segment of its own, not wait to be merged with the next one.
-        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         // A server that vanished answers nothing; without these the system waits for
         // minutes before it gives up.
-        m_linkTimers.applyTo(m_socket.socketDescriptor());
-        m_resetProbe.watch(m_socket.socketDescriptor());
-        emit connected(m_generation, m_socket.localPort());
+        m_linkTimers.applyTo(m_socket->socketDescriptor());
+        m_resetProbe.watch(m_socket->socketDescriptor());
+        emit connected(m_generation, m_socket->localPort());
     });
-    connect(&m_socket, &QTcpSocket::readyRead, this, &SocketWorker::readWaiting);
-    connect(&m_socket, &QTcpSocket::errorOccurred, this, &SocketWorker::onSocketError);
-    connect(&m_socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
+    connect(m_socket, &QTcpSocket::readyRead, this, &SocketWorker::readWaiting);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &SocketWorker::onSocketError);
+    connect(m_socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
         if (s == QAbstractSocket::UnconnectedState)
             m_resetProbe.release();
     });
@@ -39,8 +41,8 @@ SocketWorker::SocketWorker() : m_socket(this), m_connectTimer(this)
 SocketWorker::~SocketWorker()
 {
     // The socket is destroyed after this body; nothing it says then may reach us.
-    m_socket.disconnect(this);
-    m_socket.abort();
+    m_socket->disconnect(this);
+    m_socket->abort();
     m_resetProbe.release();
 }
 
@@ -53,7 +55,7 @@ void SocketWorker::close()
 {
     assertOwnThread();
     m_connectTimer.stop();
-    m_socket.abort();
+    m_socket->abort();
     m_resetProbe.release();
 }
 
@@ -66,24 +68,24 @@ void SocketWorker::connectTo(const QString &host, quint16 port, int timeoutMs,
     m_generation = generation;
     m_linkTimers = timers;
     m_connectTimer.start(timeoutMs);
-    m_socket.connectToHost(host, port);
+    m_socket->connectToHost(host, port);
 }
 
 void SocketWorker::write(const QByteArray &bytes)
 {
     assertOwnThread();
-    if (m_socket.state() != QAbstractSocket::ConnectedState)
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    if (m_socket.write(bytes) != bytes.size()) {
-        const int number = SocketErrors::fromSocketError(m_socket.error());
-        m_socket.abort();
+    if (m_socket->write(bytes) != bytes.size()) {
+        const int number = SocketErrors::fromSocketError(m_socket->error());
+        m_socket->abort();
         end(number);
         return;
     }
     // Qt writes its buffer only when this thread next polls the socket, after any calls
     // queued meanwhile: a line handed over before then would leave in the same send as this
     // one, and reach the server as one message with it.
-    m_socket.flush();
+    m_socket->flush();
 }
 
 void SocketWorker::taken(qint64 bytes)
@@ -102,11 +104,11 @@ void SocketWorker::readWaiting()
         if (m_untaken.load() >= MaxUntaken || !m_paused.exchange(false))
             return;
     }
-    const QByteArray bytes = m_socket.readAll();
+    const QByteArray bytes = m_socket->readAll();
     if (bytes.isEmpty())
         return;
     // The server sends its next message only once this one is acknowledged.
-    acknowledgeNow(m_socket.socketDescriptor());
+    acknowledgeNow(m_socket->socketDescriptor());
     m_untaken += bytes.size();
     emit received(m_generation, bytes);
 }
@@ -127,9 +129,9 @@ void SocketWorker::onSocketError(QAbstractSocket::SocketError error)
 void SocketWorker::onConnectTimeout()
 {
     assertOwnThread();
-    if (m_socket.state() == QAbstractSocket::ConnectedState)
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
         return;
-    m_socket.abort();
+    m_socket->abort();
     end(SocketErrors::TimedOut);
 }
 

@@ -19,7 +19,8 @@ WinsockResult failure(int number)
 
 Winsock::Winsock(QObject *parent) : Winsock(nullptr, parent) {}
 
-Winsock::Winsock(QThread *ioThread, QObject *parent) : QObject(parent), m_worker(new SocketWorker)
+Winsock::Winsock(QThread *ioThread, QObject *parent, QTcpSocket *socket)
+    : QObject(parent), m_worker(new SocketWorker(socket))
 {
     if (ioThread) {
         m_worker->moveToThread(ioThread);

@@ -10,6 +10,7 @@
 
 #include <deque>
 
+class QTcpSocket;
 class QThread;
 class SocketWorker;
 
@@ -27,8 +28,9 @@ public:
     // Reads the socket on the calling thread.
     explicit Winsock(QObject *parent = nullptr);
     // Reads the socket on ioThread, which must be running. Should it finish first, it takes
-    // the socket with it and the channel stays closed.
-    Winsock(QThread *ioThread, QObject *parent);
+    // the socket with it and the channel stays closed. Tests may hand it the socket to use,
+    // unconnected; it goes to that thread too.
+    Winsock(QThread *ioThread, QObject *parent, QTcpSocket *socket = nullptr);
     ~Winsock() override;
 
     // Ends any earlier connection; harmless on a closed channel.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "channels/winsock.h"
 #include "common/fakeserver.h"
 #include "common/formaccess.h"
 #include "protocol/chatline.h"
@@ -19,6 +20,17 @@ inline QString joinedLine(QStringView nickname)
 inline QString leftLine(QStringView nickname)
 {
     return nickname + LeaveSuffix + QStringLiteral("\r\n");
+}
+
+// The window's four channels have taken their own connected events: a server that accepted
+// them all says nothing of that yet, and a line sent before is refused with a box.
+inline bool channelsUp(const Form1 &form)
+{
+    for (const char *name : {"Winsock1", "Winsock2", "Winleft", "Winjoin"}) {
+        if (!control<Winsock>(&form, name)->isConnected())
+            return false;
+    }
+    return true;
 }
 
 // A main window told to connect to a server, and what tests read from it.
@@ -75,7 +87,7 @@ struct ConnectedTerminal : ListeningServer, Terminal
     explicit ConnectedTerminal(const QString &address, const QString &nick = QStringLiteral("ALI"))
         : ListeningServer(address), Terminal(nick, address)
     {
-        if (!QTest::qWaitFor([this] { return server.terminalConnected(); }))
+        if (!QTest::qWaitFor([this] { return server.terminalConnected() && channelsUp(form); }))
             qFatal("terminal did not connect to %s", qPrintable(address));
     }
 

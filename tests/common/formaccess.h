@@ -16,7 +16,8 @@ template <typename T> T *control(const QObject *window, const char *name)
     return found;
 }
 
-// Answers every message box at once and remembers what it said.
+// Answers every message box at once and remembers what it said; the hook it replaced (in a
+// test program, the one that fails the test) is back once it is gone.
 class MessageBoxRecorder
 {
 public:
@@ -28,12 +29,12 @@ public:
     };
 
     MessageBoxRecorder()
-    {
-        MsgBox::setHook([this](QWidget *, const QString &text, int style, const QString &title) {
-            boxes.append({text, style, title});
-        });
-    }
-    ~MessageBoxRecorder() { MsgBox::setHook({}); }
+        : m_previous(MsgBox::setHook(
+              [this](QWidget *, const QString &text, int style, const QString &title) {
+                  boxes.append({text, style, title});
+              }))
+    {}
+    ~MessageBoxRecorder() { MsgBox::setHook(std::move(m_previous)); }
     MessageBoxRecorder(const MessageBoxRecorder &) = delete;
     MessageBoxRecorder &operator=(const MessageBoxRecorder &) = delete;
 
@@ -46,4 +47,7 @@ public:
     }
 
     QList<Box> boxes;
+
+private:
+    MsgBox::Hook m_previous;
 };

@@ -40,7 +40,7 @@ inline constexpr std::array ranges{
     range("tst_hostile", 0, 110, 139),
     range("tst_textstyle", 0, 140, 149),
     range("tst_wire", 0, 150, 159),
-    range("tst_wire", 0, 201, 201),
+    range("tst_wire", 0, 201, 205),
     range("tst_about", 0, 160, 169),
     range("tst_server_chat", 0, 170, 179),
     range("tst_server_chat", 1, 100, 189), // hosts the chat tests play
@@ -48,6 +48,7 @@ inline constexpr std::array ranges{
     range("tst_server_presence", 0, 188, 188),
     range("tst_server_cli", 0, 186, 187),
     range("tst_server_cli", 0, 189, 189),
+    range("tst_server_cli", 1, 200, 200),
     range("tst_server_link", 0, 190, 199),
     range("tst_server_link", 1, 190, 199),
     range("vornel-screenshots", 0, 200, 200),

@@ -4,6 +4,7 @@
 #include "channels/retryschedule.h"
 #include "channels/socketerrors.h"
 #include "channels/winsock.h"
+#include "common/connectedterminal.h"
 #include "common/fakeserver.h"
 #include "common/formaccess.h"
 #include "lab.h"
@@ -213,7 +214,7 @@ std::unique_ptr<LabTerminal> TestFaults::connectedTerminal(std::optional<LinkTim
     auto a = std::make_unique<LabTerminal>(QStringLiteral("A"), m_lab->server.address, timers);
     if (!QTest::qWaitFor([&a] {
             a->form.Timer1_Timer();
-            return a->entries() == QStringList(QStringLiteral("A"));
+            return a->entries() == QStringList(QStringLiteral("A")) && channelsUp(a->form);
         }))
         return nullptr;
     return a;

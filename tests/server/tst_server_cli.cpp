@@ -6,7 +6,57 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// In this process, a descriptor of the socket the process pid holds for the connection whose
+// other end is here at port; -1 with errno set where none is found.
+int socketOf(qint64 pid, quint16 port)
+{
+    // By number: Debian 12's C library declares these wrappers unfit for C++.
+    const int process = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+    if (process < 0)
+        return -1;
+    int found = -1;
+    int error = ESRCH;
+    for (int target = 0; target < 256 && found < 0; ++target) {
+        const int fd = int(::syscall(SYS_pidfd_getfd, process, target, 0));
+        if (fd < 0) {
+            if (errno != EBADF)
+                error = errno;
+            continue;
+        }
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == port)
+            found = fd;
+        else
+            ::close(fd);
+    }
+    ::close(process);
+    errno = error;
+    return found;
+}
+
+int tcpOption(int fd, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    ::getsockopt(fd, IPPROTO_TCP, name, &value, &size);
+    return value;
+}
+
+} // namespace
 
 class TestServerCli : public QObject
 {
@@ -17,6 +67,7 @@ private slots:
     void helpNamesEveryOption();
     void busyPortIsAnError();
     void stopsCleanlyOnSigtermNotOnSighup();
+    void largestValuesAreTakenAndReachTheSocket();
     void journalLinesAndAllowedNetworks();
 
 private:
@@ -130,6 +181,49 @@ void TestServerCli::stopsCleanlyOnSigtermNotOnSighup()
     QCOMPARE(process.exitCode(), 0);
     log += process.readAllStandardError();
     QVERIFY(log.contains("stopped"));
+}
+
+void TestServerCli::largestValuesAreTakenAndReachTheSocket()
+{
+    const QString at = QStringLiteral("127.0.1.200");
+    QStringList arguments = {QStringLiteral("--listen"), at};
+    for (const char *option :
+         {"--max-connections", "2147483647", "--max-connections-per-host", "2147483647",
+          "--max-names-per-host", "2147483647", "--max-messages-per-second", "2147483647",
+          "--max-bytes-per-second", "9223372036854775807", "--keepalive-idle", "32767",
+          "--keepalive-interval", "32767", "--keepalive-probes", "127", "--send-timeout",
+          "2147483"})
+        arguments.append(QString::fromLatin1(option));
+    QProcess process;
+    QByteArray log;
+    connect(&process, &QProcess::readyReadStandardError, this,
+            [&] { log += process.readAllStandardError(); });
+    process.start(QStringLiteral(VORNEL_SERVER_PROGRAM), arguments);
+    QTRY_VERIFY(log.contains("listening") || process.state() == QProcess::NotRunning);
+    QVERIFY2(log.contains("listening"), log.constData());
+    QVERIFY2(log.contains("silent for 32767 s is probed every 32767 s, up to 127 times; one whose "
+                          "data or probes go unacknowledged for 2147483 s"),
+             log.constData());
+
+    // What the kernel was told for a connection it accepted.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress(at), portOf(Channel::Chat));
+    QVERIFY(client.waitForConnected());
+    QTRY_VERIFY(
+        log.contains(QByteArray(":" + QByteArray::number(client.localPort()) + ": connected")));
+    const int fd = socketOf(process.processId(), client.localPort());
+    if (fd < 0 && (errno == EPERM || errno == ENOSYS))
+        QSKIP(qPrintable(QStringLiteral("cannot look at the server's sockets: %1")
+                             .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+    QVERIFY(fd >= 0);
+    QCOMPARE(tcpOption(fd, TCP_KEEPIDLE), 32767);
+    QCOMPARE(tcpOption(fd, TCP_KEEPINTVL), 32767);
+    QCOMPARE(tcpOption(fd, TCP_KEEPCNT), 127);
+    QCOMPARE(tcpOption(fd, TCP_USER_TIMEOUT), 2147483000);
+    ::close(fd);
+    process.terminate();
+    QVERIFY(finish(process));
+    QCOMPARE(process.exitCode(), 0);
 }
 
 void TestServerCli::journalLinesAndAllowedNetworks()

@@ -6,6 +6,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <optional>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -52,6 +54,8 @@ class TestServerLink : public QObject
 private slots:
     void initTestCase() { TestClient::captureServerLog(); }
     void timersAndPromptAcknowledgementOnEveryConnection();
+    void eachEndIsToldAsItCame_data();
+    void eachEndIsToldAsItCame();
     void nextMessageWaitsForTheLastToBeAcknowledged();
     void machineThatStopsAnsweringLeavesWithAllItsConnections();
 };
@@ -87,6 +91,54 @@ void TestServerLink::timersAndPromptAcknowledgementOnEveryConnection()
     raw.write("x");
     QTRY_COMPARE(quick.size(), 8);
     QCOMPARE(quick, QList<int>(8, 1));
+}
+
+void TestServerLink::eachEndIsToldAsItCame_data()
+{
+    QTest::addColumn<ConnectionEnd>("how");
+    QTest::newRow("closed") << ConnectionEnd::Closed;
+    QTest::newRow("reset") << ConnectionEnd::Reset;
+    QTest::newRow("timed out") << ConnectionEnd::TimedOut;
+}
+
+void TestServerLink::eachEndIsToldAsItCame()
+{
+    // Only a time-out takes the address's other connections along: it must never pass as a
+    // reset or a close, nor they as one.
+    QFETCH(ConnectionEnd, how);
+    const QHostAddress at(QStringLiteral("127.0.0.193"));
+    const QHostAddress from(QStringLiteral("127.0.1.194"));
+    QTcpServer listener;
+    QVERIFY(listener.listen(at, portOf(Channel::Chat)));
+    std::optional<TestClient> client;
+    std::optional<Unread> unread;
+    if (how == ConnectionEnd::TimedOut)
+        unread.emplace(at, from);
+    else
+        client.emplace(at, Channel::Chat, from);
+    QVERIFY(listener.waitForNewConnection(5000));
+    Peer peer(listener.nextPendingConnection(), Channel::Chat, {.link = {20s, 5s, 4, 1s}});
+    QList<ConnectionEnd> ends;
+    connect(&peer, &Peer::closed, this, [&](ConnectionEnd end) { ends.append(end); });
+    switch (how) {
+    case ConnectionEnd::Closed:
+        client->socket().disconnectFromHost();
+        break;
+    case ConnectionEnd::Reset:
+        QTRY_VERIFY(client->isConnected());
+        KernelQueues::resetOnClose(client->socket().socketDescriptor());
+        client->socket().abort();
+        break;
+    case ConnectionEnd::TimedOut:
+        // More than the machine that stopped reading takes in.
+        for (int i = 0; i < 4; ++i)
+            peer.send(QByteArray(64 * 1024, 'x'));
+        break;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!ends.isEmpty(), 15000);
+    QCOMPARE(ends.size(), 1);
+    // Qt tells a reset as a close; the relay core treats the two alike.
+    QCOMPARE(ends.first() == ConnectionEnd::TimedOut, how == ConnectionEnd::TimedOut);
 }
 
 void TestServerLink::nextMessageWaitsForTheLastToBeAcknowledged()

@@ -2,6 +2,8 @@
 
 #include <QMessageBox>
 
+#include <utility>
+
 namespace {
 
 MsgBox::Hook &hook()
@@ -32,9 +34,9 @@ void show(QWidget *parent, const QString &text, int style, const QString &title)
     box.exec();
 }
 
-void setHook(Hook h)
+Hook setHook(Hook h)
 {
-    hook() = std::move(h);
+    return std::exchange(hook(), std::move(h));
 }
 
 } // namespace MsgBox

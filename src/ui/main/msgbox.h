@@ -20,9 +20,10 @@ QString applicationTitle();
 // Shows a modal box and returns when it has been closed. The text is always plain text.
 void show(QWidget *parent, const QString &text, int style = OkOnly, const QString &title = {});
 
-// Replaces the box with a call (tests); an empty hook restores the real box.
+// Replaces the box with a call (tests); an empty hook restores the real box. Returns the hook
+// it replaces.
 using Hook =
     std::function<void(QWidget *parent, const QString &text, int style, const QString &title)>;
-void setHook(Hook hook);
+Hook setHook(Hook hook);
 
 } // namespace MsgBox
