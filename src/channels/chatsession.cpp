@@ -74,14 +74,7 @@ void ChatSession::setLinkTimers(const LinkTimers &timers)
 
 WinsockResult ChatSession::connectTo(const QString &host)
 {
-    m_retryTimer.stop();
-    m_lookupId = 0;
-    m_findingId = 0;
-    m_toldNotFound = false;
-    m_retrying = false;
-    m_up = false;
-    m_retry.reset();
-    m_host = host;
+    begin(host);
     if (WinsockResult r = startChannels({Channel::Chat, Channel::UserList}); !r.ok())
         return r;
     m_connected = true;
@@ -91,49 +84,54 @@ WinsockResult ChatSession::connectTo(const QString &host)
 
 void ChatSession::connectFinding(const QString &host, ChooseServer choose)
 {
+    begin(host);
+    m_choose = std::move(choose);
     // Each channel is closed before it is aimed anew, as connectTo does; the list stays.
-    m_retryTimer.stop();
-    m_lookupId = 0;
-    m_retrying = false;
-    m_links = {};
     for (Winsock *channel : {&Winsock1, &Winsock2, &Winleft, &Winjoin})
         channel->Close();
-    m_retry.reset();
-    m_up = false;
-    m_toldNotFound = false;
-    m_host = host;
-    m_choose = std::move(choose);
+    m_links = {};
     m_connected = true;
     emit connectedChanged(true);
     m_findingId = m_lookup.lookUp(host);
 }
 
+void ChatSession::begin(const QString &host)
+{
+    m_retryTimer.stop();
+    m_lookupId = 0;
+    m_findingId = 0;
+    m_toldNotFound = false;
+    m_retrying = false;
+    m_up = false;
+    m_retry.reset();
+    m_host = host;
+}
+
 void ChatSession::found(bool resolved)
 {
-    ServerChoice choice{ServerChoice::Kind::Announced, m_host};
-    if (!resolved && m_choose)
-        choice = m_choose();
-    else if (!resolved)
-        choice = {};
+    using Kind = ServerChoice::Kind;
+    // Where the system resolves the name, it is the one to connect to.
+    const ServerChoice choice = resolved   ? ServerChoice{Kind::Announced, m_host}
+                                : m_choose ? m_choose()
+                                           : ServerChoice{};
     switch (choice.kind) {
-    case ServerChoice::Kind::Pick:
+    case Kind::Pick:
         finish();
         emit serverToPick();
         return;
-    case ServerChoice::Kind::NotFound:
+    case Kind::NotFound:
         for (int i = 0; i < 2; ++i)
             emit socketError(SocketErrors::HostNotFound,
                              SocketErrors::description(SocketErrors::HostNotFound));
         finish();
         return;
-    case ServerChoice::Kind::ThisMachine:
+    case Kind::ThisMachine:
         m_toldNotFound = true;
-        m_host = choice.host;
         break;
-    case ServerChoice::Kind::Announced:
-        m_host = choice.host;
+    case Kind::Announced:
         break;
     }
+    m_host = choice.host;
     if (WinsockResult r = startChannels({Channel::Chat, Channel::UserList}); !r.ok()) {
         finish();
         emit socketError(r.number(), r.description());

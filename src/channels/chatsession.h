@@ -123,6 +123,8 @@ private:
     // Where each connection stands. Only the chat channel and the user-list channel, the one
     // the server lists the user by, are followed: their end ends the session.
     enum class LinkState { Idle, Connecting, Up, Failed };
+    // Forgets any retrying and any connect under way, for a connect to host.
+    void begin(const QString &host);
     // Closes, aims and connects the four channels; followed says which are followed.
     WinsockResult startChannels(std::initializer_list<Channel> followed);
     void linkConnected(Channel channel);
