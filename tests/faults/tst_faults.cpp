@@ -321,6 +321,11 @@ void TestFaults::serverAwayForMinutesIsTriedOnTheSchedule()
              qPrintable(QString::number(attempts.size())));
     const qint64 resets = m_lab->resetsSent(m_lab->server) - resetsBefore;
     QVERIFY2(resetsAnswer(resets, attempts.size()), qPrintable(QString::number(resets)));
+    QStringList at;
+    for (const qint64 ms : std::as_const(attempts))
+        at.append(QString::number(double(ms) / 1000, 'f', 1));
+    qInfo("attempts at %s s after the end; the server's machine sent %lld resets",
+          qPrintable(at.join(u", ")), resets);
     QTRY_COMPARE(a->notRetrying(), QString());
 
     // Back within the wait under way when the server returned.
