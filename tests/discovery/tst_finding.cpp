@@ -28,7 +28,7 @@ struct Window
     Window()
     {
         form.show();
-        QApplication::setActiveWindow(&form);
+        form.activateWindow();
         if (!QTest::qWaitForWindowActive(&form))
             qFatal("the window did not become active");
         nick()->setFocus(Qt::OtherFocusReason);
