@@ -38,6 +38,11 @@ ConnectionEnd endOf(QAbstractSocket::SocketError error)
 
 } // namespace
 
+quint64 Peer::takeId()
+{
+    return ++nextPeerId;
+}
+
 QString Peer::hostOf(const QHostAddress &address)
 {
     bool isV4 = false;
@@ -47,7 +52,7 @@ QString Peer::hostOf(const QHostAddress &address)
 
 Peer::Peer(QTcpSocket *socket, Channel channel, const ServerLimits &limits, QObject *parent,
            PeerPacer *pacer)
-    : QObject(parent), m_socket(socket), m_channel(channel), m_limits(limits), m_id(++nextPeerId),
+    : QObject(parent), m_socket(socket), m_channel(channel), m_limits(limits), m_id(takeId()),
       m_host(hostOf(socket->peerAddress())),
       m_name(QString::fromLatin1(nameOf(channel)) % u' ' % m_host % u':' %
              QString::number(socket->peerPort()))

@@ -55,6 +55,8 @@ public:
     void drop(const QString &reason);
 
     static QString hostOf(const QHostAddress &address);
+    // A connection id not given out before, for this or any other kind of connection.
+    static quint64 takeId();
 
 signals:
     void arrived(const QByteArray &message);

@@ -41,12 +41,14 @@ const std::array<RelayCore::Handler, allChannels.size()> RelayCore::handlers = {
 
 RelayCore::RelayCore(const ServerLimits &limits) : m_limits(limits) {}
 
-QString RelayCore::refusal(const QString &host) const
+QString RelayCore::refusal(const QString &host, int more) const
 {
     const auto it = m_hosts.find(host);
-    if (it != m_hosts.cend() && it->second.connections >= m_limits.maxConnectionsPerHost)
-        return QStringLiteral("%1 connections from this address, the most allowed")
-            .arg(it->second.connections);
+    const int connections = it != m_hosts.cend() ? it->second.connections : 0;
+    if (connections + more > m_limits.maxConnectionsPerHost)
+        return QStringLiteral("%1 connections from this address, %2 allowed")
+            .arg(connections + more)
+            .arg(m_limits.maxConnectionsPerHost);
     return {};
 }
 

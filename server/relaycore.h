@@ -30,8 +30,8 @@ public:
     void setLimits(const ServerLimits &limits) { m_limits = limits; }
     const ServerLimits &limits() const { return m_limits; }
 
-    // Why one more connection from host would be one too many; empty when it would not.
-    QString refusal(const QString &host) const;
+    // Why that many more connections from host would be too many; empty when they would not.
+    QString refusal(const QString &host, int more = 1) const;
     // A connection accepted from host; name is how the log calls it ("chat 10.0.0.5:50312").
     RelayOutput opened(ConnectionId id, Channel channel, const QString &host, const QString &name,
                        qint64 nowMs);

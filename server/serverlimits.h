@@ -24,6 +24,8 @@ struct ServerLimits
     int maxNamesPerHost = 8;
     // A user list or join connection that has not sent its nickname by then is closed.
     std::chrono::milliseconds nicknameDeadline{10000};
+    // An encrypted link whose TLS handshake has not finished by then is closed.
+    std::chrono::milliseconds handshakeDeadline{10000};
     // How long a chat line or join waits for its nickname to be listed from its address;
     // the nickname travels on another connection and may come a little later.
     std::chrono::milliseconds nameWait{2000};
