@@ -96,7 +96,9 @@ void TestServerTls::linkAndPlainShareOneRoom()
                                                                 "EN"),
                                                      joinNotice("PLAIN")}));
 
-    const Reads lines{"<\xDE" "EN> gizli", "<PLAIN> a\xE7\xFDk"};
+    const Reads lines{"<\xDE"
+                      "EN> gizli",
+                      "<PLAIN> a\xE7\xFDk"};
     link->send(Channel::Chat, lines.first());
     QTRY_COMPARE(plainChat->reads(), lines.first(1));
     plainChat->send(lines.last());
