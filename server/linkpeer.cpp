@@ -49,6 +49,11 @@ LinkPeer::LinkPeer(QSslSocket *socket, const QSslConfiguration &tls, const Serve
                  .arg(m_limits.handshakeDeadline.count()));
     });
     m_deadline.start(m_limits.handshakeDeadline);
+    m_nicknameDeadline.setSingleShot(true);
+    connect(&m_nicknameDeadline, &QTimer::timeout, this, [this] {
+        drop(QStringLiteral("no nickname within %1 ms").arg(m_limits.nicknameDeadline.count()));
+    });
+    m_nicknameDeadline.start(m_limits.nicknameDeadline);
 
     connect(m_socket, &QSslSocket::encrypted, this, &LinkPeer::onEncrypted);
     connect(m_socket, &QSslSocket::readyRead, this, &LinkPeer::readFrames);
@@ -135,6 +140,10 @@ void LinkPeer::readFrames()
         std::optional<LinkFrame> frame = m_decoder.next();
         if (!frame)
             break;
+        m_listNamed = m_listNamed || frame->kind == FrameKind::UserList;
+        m_joinNamed = m_joinNamed || frame->kind == FrameKind::Join;
+        if (m_listNamed && m_joinNamed)
+            m_nicknameDeadline.stop();
         emit arrived(frame->channel(), frame->payload);
     }
     if (m_decoder.error() != FrameDecoder::Error::None)
@@ -150,6 +159,7 @@ void LinkPeer::drop(const QString &reason)
         emit warning(QStringLiteral("%1: disconnecting, %2").arg(nameOf(Channel::Chat), reason));
     m_early.clear();
     m_deadline.stop();
+    m_nicknameDeadline.stop();
     // Not from inside send(): the caller may be walking a list of connections.
     QTimer::singleShot(0, this, [this] {
         KernelQueues::resetOnClose(m_socket->socketDescriptor());
@@ -164,6 +174,7 @@ void LinkPeer::finish(ConnectionEnd how)
         return;
     m_closed = true;
     m_deadline.stop();
+    m_nicknameDeadline.stop();
     if (!m_dropping && m_decoder.pendingBytes() > 0)
         emit warning(QStringLiteral("%1: ended inside a frame, %2 bytes of it came")
                          .arg(nameOf(Channel::Chat))

@@ -63,6 +63,10 @@ private:
     FrameDecoder m_decoder{FrameDecoder::Sender::Terminal};
     QByteArray m_early; // frames queued before the handshake finished
     QTimer m_deadline;
+    // As on the plain ports, the user list and join channels must name their user in time.
+    QTimer m_nicknameDeadline;
+    bool m_listNamed = false;
+    bool m_joinNamed = false;
     qint64 m_plainUsers = -1; // as last told; -1 before
     qint64 m_toldPlainUsers = -1;
     bool m_encrypted = false;

@@ -11,6 +11,10 @@
 
 #include <memory>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 using Reads = QList<QByteArray>;
 
@@ -28,6 +32,8 @@ private slots:
     void badInputClosesThatLinkOnly();
     void plainRefusedKeepsTheLink();
     void aLinkCountsAsItsHostsFourConnections();
+    void whatClosesAChannelClosesItsLink();
+    void aVanishedLinkTakesItsHostAlong();
 
 private:
     static QHostAddress address(int last)
@@ -249,6 +255,72 @@ void TestServerTls::aLinkCountsAsItsHostsFourConnections()
     TestClient plain(at, Channel::Chat, host);
     QTRY_COMPARE(server.connectionCount(), 9);
     QVERIFY(TestClient::serverLogContains(QStringLiteral("link %1").arg(host.toString())));
+}
+
+void TestServerTls::whatClosesAChannelClosesItsLink()
+{
+    const QHostAddress at = address(17);
+    ChatServer server;
+    server.setIdentity(m_identity);
+    server.setLimits({.nicknameDeadline = 300ms});
+    QVERIFY(server.listen(at));
+    LinkClient tab(at, address(18)), silent(at, address(19)), listOnly(at, address(20));
+    tab.send(Channel::UserList, "AL\tI");
+    tab.send(Channel::Join, "AL\tI");
+    listOnly.send(Channel::UserList, "LISTED");
+    LinkTerminal named(at, "NAMED", address(21));
+    QTRY_VERIFY(TestClient::serverLogContains(QStringLiteral("control character")));
+    QTRY_COMPARE(tab.socket().state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(silent.socket().state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(listOnly.socket().state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(TestClient::serverLogContains(QStringLiteral("no nickname within 300 ms")));
+    QCOMPARE(server.nicknames(), Reads{"NAMED"});
+    QCOMPARE(server.linkCount(), 1);
+    QVERIFY(named.isConnected());
+}
+
+void TestServerTls::aVanishedLinkTakesItsHostAlong()
+{
+    const QHostAddress at = address(14);
+    const QHostAddress gone = address(15);
+    const QHostAddress stays = address(16);
+    ChatServer server;
+    server.setIdentity(m_identity);
+    server.setLimits({.link = {20s, 5s, 4, 1s}});
+    QVERIFY(server.listen(at));
+
+    // A link whose machine takes in a few KiB and then nothing more, as one that vanished
+    // does: its receive buffer is small, and it stops reading once the handshake is done.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in local{AF_INET, 0, {htonl(gone.toIPv4Address())}, {}};
+    sockaddr_in remote{AF_INET, htons(LinkPort), {htonl(at.toIPv4Address())}, {}};
+    QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0);
+    QVERIFY(::connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) == 0);
+    QSslSocket vanishing;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    vanishing.setSslConfiguration(tls);
+    QVERIFY(vanishing.setSocketDescriptor(fd));
+    vanishing.startClientEncryption();
+    QTRY_VERIFY(vanishing.isEncrypted());
+    vanishing.write(LinkFrames::encode(Channel::UserList, "KAYIP"));
+    Listed alsoGone(at, "KAYIP2", gone);
+    QTRY_COMPARE(server.nicknames().size(), 2);
+    vanishing.setReadBufferSize(1);
+
+    Listed ali(at, "ALI", stays);
+    TestClient aliChat(at, Channel::Chat, stays), aliLeave(at, Channel::Leave, stays);
+    QTRY_COMPARE(server.nicknames().size(), 3);
+    for (int i = 0; i < 6; ++i)
+        aliChat.send("<ALI> " + QByteArray(8000, 'a' + char(i)));
+    QTRY_VERIFY_WITH_TIMEOUT(server.nicknames() == Reads{"ALI"}, 15000);
+    QTRY_COMPARE(aliLeave.reads(), (Reads{"KAYIP", "KAYIP2"}));
+    QVERIFY(TestClient::serverLogContains(QStringLiteral("tls: timed out")));
+    QTRY_COMPARE(server.linkCount(), 0);
+    QTRY_VERIFY(!alsoGone.isConnected());
+    QVERIFY(ali.isConnected() && aliChat.isConnected());
 }
 
 QTEST_GUILESS_MAIN(TestServerTls)
