@@ -246,7 +246,7 @@ void ServiceAnnouncer::addService()
     m_daemon->call(m_group, Avahi::EntryGroup, QLatin1StringView("AddService"),
                    {m_scope.interfaceIndex, m_scope.protocol, 0u, m_name, QString(ServiceType),
                     QString(), QString(), QVariant::fromValue(portOf(Channel::Chat)),
-                    QVariant::fromValue(QList<QByteArray>())},
+                    QVariant::fromValue(m_txt.toRecords())},
                    this, [this, generation](const QDBusMessage &reply) {
                        if (generation != m_generation)
                            return;

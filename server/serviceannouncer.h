@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/servicetxt.h"
+
 #include <QDBusConnection>
 #include <QHostAddress>
 #include <QObject>
@@ -44,6 +46,9 @@ public:
     // only; one on loopback alone, nowhere.
     static Scope scopeFor(const QHostAddress &address);
 
+    // What the announcement carries beside the chat port, from its next registration on; set
+    // before start, it goes with every one, under whatever name and to whatever daemon.
+    void setTxt(const ServiceTxt &txt) { m_txt = txt; }
     // Announces name for a server listening on address, from now on.
     void start(const QString &name, const QHostAddress &address);
     // Withdraws the announcement, waiting for the daemon at most a second.
@@ -75,6 +80,7 @@ private:
     AvahiDaemon *m_daemon;
     Scope m_scope;
     QString m_name;
+    ServiceTxt m_txt;
     QString m_group;          // our entry group on the daemon
     quint64 m_generation = 0; // replies meant for an earlier group are dropped
     int m_renames = 0;

@@ -24,11 +24,11 @@ QStringView withoutTrailingBlanks(QStringView text)
 } // namespace
 
 bool FoundServers::resolved(const Sighting &sighting, const QString &hostName,
-                            const QHostAddress &address, quint16 port)
+                            const QHostAddress &address, quint16 port, const ServiceTxt &txt)
 {
     const QList<FoundServer> before = servers();
     m_resolutions.removeIf([&](const Resolution &r) { return r.sighting == sighting; });
-    m_resolutions.append({sighting, hostName, address, port});
+    m_resolutions.append({sighting, hostName, address, port, txt});
     return servers() != before;
 }
 
@@ -60,6 +60,8 @@ QList<FoundServer> FoundServers::servers() const
             server.address = r.address;
             server.port = r.port;
         }
+        // One service has one TXT record: the newest reading of it holds, whichever sighting.
+        server.txt = r.txt;
         if (!server.addresses.contains(r.address))
             server.addresses.append(r.address);
     }

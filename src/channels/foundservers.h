@@ -1,11 +1,14 @@
 #pragma once
 
+#include "protocol/servicetxt.h"
+
 #include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QStringView>
 
 #include <optional>
+#include <tuple>
 
 // A Vornel server announced on the LAN, as the terminal offers it.
 struct FoundServer
@@ -17,8 +20,16 @@ struct FoundServer
     quint16 port = 0;
     // Every address it was found at, IPv4 first; link-local IPv6 ones carry their interface.
     QList<QHostAddress> addresses;
+    // What its announcement carries, as the latest resolution of any of its sightings read it.
+    ServiceTxt txt;
 
-    bool operator==(const FoundServer &) const = default;
+    bool operator==(const FoundServer &other) const
+    {
+        return std::tie(name, hostName, address, port, addresses) ==
+                   std::tie(other.name, other.hostName, other.address, other.port,
+                            other.addresses) &&
+               txt.toRecords() == other.txt.toRecords();
+    }
 };
 
 // The servers found so far, one entry per announced name, kept from what DNS-SD reports: a
@@ -37,10 +48,10 @@ public:
         bool operator==(const Sighting &) const = default;
     };
 
-    // A sighting resolved to its machine, address and port; a later resolution of the same
-    // sighting replaces the earlier. True when the servers offered changed.
+    // A sighting resolved to its machine, address, port and TXT record; a later resolution of
+    // the same sighting replaces the earlier. True when the servers offered changed.
     bool resolved(const Sighting &sighting, const QString &hostName, const QHostAddress &address,
-                  quint16 port);
+                  quint16 port, const ServiceTxt &txt = {});
     // The sighting went away. True when the servers offered changed.
     bool removed(const Sighting &sighting);
     // True when there was anything to forget.
@@ -64,6 +75,7 @@ private:
         QString hostName;
         QHostAddress address;
         quint16 port = 0;
+        ServiceTxt txt;
     };
 
     QList<Resolution> m_resolutions; // in the order they came

@@ -3,7 +3,9 @@
 #include "avahi/avahi.h"
 #include "avahi/avahidaemon.h"
 #include "protocol/discovery.h"
+#include "protocol/servicetxt.h"
 
+#include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QNetworkInterface>
@@ -21,6 +23,15 @@ constexpr qsizetype MostEarlySignals = 1024;
 bool isReply(const QDBusMessage &message)
 {
     return message.type() == QDBusMessage::ReplyMessage;
+}
+
+// Avahi's TXT strings come as an array of byte arrays, which Qt leaves undemarshalled.
+ServiceTxt txtOf(const QVariant &value)
+{
+    if (value.metaType() != QMetaType::fromType<QDBusArgument>() ||
+        value.value<QDBusArgument>().currentSignature() != QLatin1StringView("aay"))
+        return {};
+    return ServiceTxt::fromRecords(qdbus_cast<QList<QByteArray>>(value));
 }
 
 } // namespace
@@ -181,7 +192,7 @@ void ServerBrowser::resolve(const FoundServers::Sighting &sighting, const QStrin
                 address.setScopeId(
                     QNetworkInterface::interfaceNameFromIndex(sighting.interfaceIndex));
             if (m_found.resolved(sighting, args.at(5).toString(), address,
-                                 quint16(args.at(8).toUInt())))
+                                 quint16(args.at(8).toUInt()), txtOf(args.value(9))))
                 emit serversChanged();
         });
 }

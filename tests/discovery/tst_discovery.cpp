@@ -4,8 +4,11 @@
 #include "channels/serverbrowser.h"
 #include "discoverylab.h"
 #include "protocol/channel.h"
+#include "protocol/fingerprint.h"
+#include "protocol/linkframes.h"
 #include "serviceannouncer.h"
 
+#include <QRegularExpression>
 #include <QSysInfo>
 #include <QTcpSocket>
 #include <QtTest>
@@ -24,6 +27,7 @@ private slots:
     void stoppedServerLeavesTheList();
     void withdrawnOnStopWhileItsProcessLives();
     void takenNameIsExchangedAndLogged();
+    void linkAndLoggedFingerprintAnnouncedUnderASecondName();
     void notAnnounced_data();
     void notAnnounced();
     void serverWithoutDaemonServesAsBefore_data();
@@ -235,6 +239,37 @@ void TestDiscovery::takenNameIsExchangedAndLogged()
     QVERIFY(!first->errors().contains(u"taken"));
 }
 
+void TestDiscovery::linkAndLoggedFingerprintAnnouncedUnderASecondName()
+{
+    // Its name held on its own daemon already, the server registers a second time, under
+    // another name.
+    const QString name = QStringLiteral("Kilitli");
+    ServiceAnnouncer holder(m_lab->bus(m_lab->server1));
+    QSignalSpy held(&holder, &ServiceAnnouncer::announced);
+    holder.start(name, QHostAddress::AnyIPv4);
+    QVERIFY(held.wait(Found));
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    qputenv("STATE_DIRECTORY", QFile::encodeName(state.path()));
+    LabProcess *server = m_lab->startServer(m_lab->server1, named(name));
+    qunsetenv("STATE_DIRECTORY");
+    QVERIFY(server);
+    ServerBrowser browser;
+    browser.start();
+    const QString second = name + QStringLiteral(" #2");
+    QTRY_VERIFY2_WITH_TIMEOUT(offers(browser, second), qPrintable(server->errors()), Found);
+    const ServiceTxt txt = browser.find(second)->txt;
+    QCOMPARE(txt.linkPort, LinkPort);
+    QCOMPARE(txt.fingerprint.size(), Fingerprint::DigestBytes);
+    const QString log = server->errors();
+    QCOMPARE(linesWith(log, u"certificate fingerprint"), 1);
+    const QRegularExpressionMatch logged =
+        QRegularExpression(QStringLiteral("certificate fingerprint \\(SHA-256\\): ([0-9A-F:]+)"))
+            .match(log);
+    QVERIFY2(logged.hasMatch(), qPrintable(log));
+    QCOMPARE(Fingerprint::toText(txt.fingerprint), logged.captured(1));
+}
+
 void TestDiscovery::notAnnounced_data()
 {
     QTest::addColumn<QStringList>("options");
@@ -312,6 +347,7 @@ void TestDiscovery::serverAnnouncedOnceTheDaemonStartsAndAgainAfterARestart()
     QVERIFY(m_lab->startAvahi(m_lab->server2));
     QTRY_VERIFY_WITH_TIMEOUT(offers(browser, name), Found);
     QCOMPARE(browser.find(name)->address, m_lab->server2.address());
+    QCOMPARE(browser.find(name)->txt.linkPort, LinkPort);
     QCOMPARE(
         linesWith(server->errors(), QStringLiteral("announced on the network as \"%1\"").arg(name)),
         2);
