@@ -1,5 +1,9 @@
 #include "chatserver.h"
 #include "protocol/discovery.h"
+#include "protocol/fingerprint.h"
+#include "protocol/linkframes.h"
+#include "protocol/servicetxt.h"
+#include "serveridentity.h"
 #include "serverlog.h"
 #include "serviceannouncer.h"
 #include "signalwatcher.h"
@@ -8,6 +12,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QSslSocket>
 
 #include <algorithm>
 #include <chrono>
@@ -63,12 +68,15 @@ int main(int argc, char *argv[])
     ServerLimits limits;
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Chat server for Vornel terminals on a local network.\n"
-                       "Ports: %1 chat, %2 user list, %3 join, %4 leave.")
+        QStringLiteral(
+            "Chat server for Vornel terminals on a local network.\n"
+            "Ports: %1 chat, %2 user list, %3 join, %4 leave, and %5 for the encrypted link "
+            "(TLS 1.3) that carries all four for Vornel terminals.")
             .arg(portOf(Channel::Chat))
             .arg(portOf(Channel::UserList))
             .arg(portOf(Channel::Join))
-            .arg(portOf(Channel::Leave)));
+            .arg(portOf(Channel::Leave))
+            .arg(LinkPort));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption listenOption(
@@ -93,8 +101,32 @@ int main(int argc, char *argv[])
                        "daemon as a DNS-SD service of type %1 on the chat port, where it "
                        "listens, so that terminals offer it without its address.")
             .arg(ServiceType));
+    const QCommandLineOption certificateOption(
+        QStringLiteral("certificate"),
+        QStringLiteral("Present the certificate in FILE (PEM) on the encrypted link, such as one "
+                       "the organisation's CA issued for this server's DNS name; needs --key. "
+                       "Otherwise the server's own, made at its first start and kept in its "
+                       "state directory ($STATE_DIRECTORY, or ~/.local/state/vornel-server)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption keyOption(
+        QStringLiteral("key"),
+        QStringLiteral("The private key (PEM, without a passphrase) of the --certificate."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption fingerprintOption(
+        QStringLiteral("fingerprint"),
+        QStringLiteral("Print the SHA-256 fingerprint of the certificate the encrypted link "
+                       "presents, for users to compare with the one their terminal shows, and "
+                       "exit."));
+    const QCommandLineOption requireEncryptionOption(
+        QStringLiteral("require-encryption"),
+        QStringLiteral("Let terminals in on the encrypted link only: the four plain ports stay "
+                       "closed, so terminals that cannot encrypt cannot join."));
     parser.addOption(listenOption);
     parser.addOption(allowOption);
+    parser.addOption(certificateOption);
+    parser.addOption(keyOption);
+    parser.addOption(fingerprintOption);
+    parser.addOption(requireEncryptionOption);
     parser.addOption(nameOption);
     parser.addOption(noAnnounceOption);
     const auto count = [&](const char *name, const QString &what, int *value,
@@ -215,6 +247,34 @@ int main(int argc, char *argv[])
         limits.arrivalBytesPerSecond = bytesPerSecond;
     }
 
+    if (parser.isSet(certificateOption) != parser.isSet(keyOption))
+        return usageError(QStringLiteral("--certificate and --key go together"));
+    if (!QSslSocket::supportsSsl()) {
+        qCCritical(lcServer).noquote()
+            << QStringLiteral("no TLS: Qt's OpenSSL backend is not available (%1)")
+                   .arg(QSslSocket::activeBackend());
+        return 1;
+    }
+    ServerIdentity identity;
+    QString identityNote;
+    if (parser.isSet(certificateOption)) {
+        identity = ServerIdentity::load(parser.value(certificateOption), parser.value(keyOption),
+                                        &identityNote);
+    } else {
+        identity = ServerIdentity::own(ServerIdentity::stateDirectory(),
+                                       ServiceAnnouncer::machineName(), &identityNote);
+        if (!identity.isNull() && !identityNote.isEmpty())
+            qCWarning(lcServer).noquote() << identityNote;
+    }
+    if (identity.isNull()) {
+        qCCritical(lcServer).noquote() << identityNote;
+        return 1;
+    }
+    if (parser.isSet(fingerprintOption)) {
+        std::printf("%s\n", qPrintable(Fingerprint::toText(identity.fingerprint())));
+        return 0;
+    }
+
     // A client gone mid-write must not kill the server.
     std::signal(SIGPIPE, SIG_IGN);
     SignalWatcher signalWatcher;
@@ -234,6 +294,8 @@ int main(int argc, char *argv[])
 
     ChatServer server;
     server.setLimits(limits);
+    server.setIdentity(identity);
+    server.setPlainRefused(parser.isSet(requireEncryptionOption));
     if (!allowed.isEmpty())
         server.setAllowed(allowed);
     raiseDescriptorLimit(rlim_t(limits.maxConnections) + 64);
@@ -241,6 +303,13 @@ int main(int argc, char *argv[])
         qCCritical(lcServer).noquote() << server.errorString();
         return 1;
     }
+    qCInfo(lcServer).noquote() << QStringLiteral("certificate fingerprint (SHA-256): %1 (%2)")
+                                      .arg(Fingerprint::toText(identity.fingerprint()),
+                                           parser.isSet(certificateOption)
+                                               ? parser.value(certificateOption)
+                                           : identityNote.isEmpty()
+                                               ? ServerIdentity::stateDirectory()
+                                               : QStringLiteral("for this run only"));
     qCInfo(lcServer).noquote()
         << QStringLiteral("a connection silent for %1 s is probed every %2 s, up to %3 times; "
                           "one whose data or probes go unacknowledged for %4 s is given up, with "
@@ -253,8 +322,10 @@ int main(int argc, char *argv[])
     ServiceAnnouncer announcer;
     if (parser.isSet(noAnnounceOption))
         qCInfo(lcServer) << "not announced on the network (--no-announce)";
-    else
+    else {
+        announcer.setTxt(ServiceTxt{LinkPort, identity.fingerprint()});
         announcer.start(name, address);
+    }
     const int status = app.exec();
     // Withdrawn first, so that no terminal is offered a server that no longer listens.
     announcer.stop();

@@ -1,9 +1,13 @@
+#include "linkclient.h"
 #include "protocol/channel.h"
+#include "protocol/fingerprint.h"
+#include "serveridentity.h"
 
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -63,16 +67,41 @@ class TestServerCli : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void versionAndUsageErrors();
     void helpNamesEveryOption();
     void busyPortIsAnError();
     void stopsCleanlyOnSigtermNotOnSighup();
     void largestValuesAreTakenAndReachTheSocket();
     void journalLinesAndAllowedNetworks();
+    void ownKeyKeptAcrossStartsAndAdminsUsed();
+    void requireEncryptionClosesThePlainPorts();
 
 private:
     static bool finish(QProcess &process);
+    // The fingerprint a starting server logs, waiting for it.
+    static QByteArray loggedFingerprint(QProcess &process, QByteArray &log);
+
+    QTemporaryDir m_state;
 };
+
+void TestServerCli::initTestCase()
+{
+    // Every server started here keeps its key in the test's own place, not in a home.
+    QVERIFY(m_state.isValid());
+    qputenv("STATE_DIRECTORY", m_state.path().toLocal8Bit());
+}
+
+QByteArray TestServerCli::loggedFingerprint(QProcess &process, QByteArray &log)
+{
+    const QByteArray marker = "certificate fingerprint (SHA-256): ";
+    connect(&process, &QProcess::readyReadStandardError, &process,
+            [&] { log += process.readAllStandardError(); });
+    if (!QTest::qWaitFor([&] { return log.contains("listening") && log.contains(marker); }))
+        return {};
+    const qsizetype at = log.indexOf(marker) + marker.size();
+    return log.mid(at, 95);
+}
 
 bool TestServerCli::finish(QProcess &process)
 {
@@ -104,6 +133,8 @@ void TestServerCli::versionAndUsageErrors()
         {QStringLiteral("--name"), QString(64, u'a')},
         {QStringLiteral("--name"), QString(32, u'ş')}, // 64 bytes in UTF-8
         {QStringLiteral("--name"), QStringLiteral("a\nb")},
+        {QStringLiteral("--certificate"), QStringLiteral("/dev/null")},
+        {QStringLiteral("--key"), QStringLiteral("/dev/null")},
     };
     for (const QStringList &arguments : mistakes) {
         process.start(QStringLiteral(VORNEL_SERVER_PROGRAM), arguments);
@@ -122,18 +153,31 @@ void TestServerCli::helpNamesEveryOption()
     QCOMPARE(process.exitCode(), 0);
     const QString help = QString::fromUtf8(process.readAllStandardOutput()).simplified();
     QVERIFY2(help.startsWith(QStringLiteral("Usage: vornel-server [options]")), qPrintable(help));
-    for (const char *option : {"--listen <ADDRESS>", "--allow <CIDR>",
+    for (const char *option : {"--listen <ADDRESS>",
+                               "--allow <CIDR>",
                                "--max-connections <N> Connections in all "
                                "(default: 4096)",
                                "--max-connections-per-host <N> Connections from one address "
                                "(default: 32)",
                                "--max-names-per-host <N> Nicknames listed from one address "
                                "(default: 8)",
-                               "--max-messages-per-second <N>", "--max-bytes-per-second <N>",
-                               "--keepalive-idle <SECONDS>", "(default: 20)",
+                               "--max-messages-per-second <N>",
+                               "--max-bytes-per-second <N>",
+                               "--keepalive-idle <SECONDS>",
+                               "(default: 20)",
                                "--keepalive-interval <SECONDS> Seconds between probes (default: 5)",
-                               "--keepalive-probes <N>", "(default: 4)", "--send-timeout <SECONDS>",
-                               "(default: 30)", "--name <NAME>", "--no-announce", "_vornel._tcp"})
+                               "--keepalive-probes <N>",
+                               "(default: 4)",
+                               "--send-timeout <SECONDS>",
+                               "(default: 30)",
+                               "--name <NAME>",
+                               "--no-announce",
+                               "_vornel._tcp",
+                               "--certificate <FILE>",
+                               "--key <FILE>",
+                               "--fingerprint",
+                               "--require-encryption",
+                               "10421 for the encrypted link"})
         QVERIFY2(help.contains(QLatin1StringView(option)), option);
 }
 
@@ -247,6 +291,89 @@ void TestServerCli::journalLinesAndAllowedNetworks()
     QTRY_VERIFY(log.contains("refused"));
     QVERIFY2(log.contains("\n<4>chat 127.0.0.1:"), log.constData());
     QTRY_COMPARE(outsider.state(), QAbstractSocket::UnconnectedState);
+    process.terminate();
+    QVERIFY(finish(process));
+}
+
+void TestServerCli::ownKeyKeptAcrossStartsAndAdminsUsed()
+{
+    QProcess printer;
+    printer.start(QStringLiteral(VORNEL_SERVER_PROGRAM), {QStringLiteral("--fingerprint")});
+    QVERIFY(finish(printer));
+    QCOMPARE(printer.exitCode(), 0);
+    const QByteArray printed = printer.readAllStandardOutput().trimmed();
+    QCOMPARE(Fingerprint::toText(QByteArray(32, '\0')).size(), printed.size());
+
+    // Started twice, it logs what --fingerprint printed, and presents that certificate.
+    const QString at = QStringLiteral("127.0.0.186");
+    for (int start = 0; start < 2; ++start) {
+        QProcess process;
+        QByteArray log;
+        process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
+                      {QStringLiteral("--listen"), at, QStringLiteral("--no-announce")});
+        QCOMPARE(loggedFingerprint(process, log), printed);
+        LinkClient link{QHostAddress(at)};
+        QTRY_VERIFY(link.isEncrypted());
+        QCOMPARE(
+            Fingerprint::toText(Fingerprint::ofCertificate(link.socket().peerCertificate().toDer()))
+                .toLatin1(),
+            printed);
+        process.terminate();
+        QVERIFY(finish(process));
+    }
+
+    // An admin's certificate instead; the key never shows in the log.
+    QString error;
+    const ServerIdentity admin = ServerIdentity::generate(QStringLiteral("chat.example"), &error);
+    QVERIFY2(!admin.isNull(), qPrintable(error));
+    QTemporaryDir files;
+    QFile certificate(files.filePath(QStringLiteral("cert.pem")));
+    QFile key(files.filePath(QStringLiteral("key.pem")));
+    QVERIFY(certificate.open(QIODevice::WriteOnly) && key.open(QIODevice::WriteOnly));
+    certificate.write(admin.certificate().toPem());
+    key.write(admin.key().toPem());
+    certificate.close();
+    key.close();
+    QProcess process;
+    QByteArray log;
+    process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
+                  {QStringLiteral("--listen"), at, QStringLiteral("--no-announce"),
+                   QStringLiteral("--certificate"), certificate.fileName(), QStringLiteral("--key"),
+                   key.fileName()});
+    QCOMPARE(loggedFingerprint(process, log), Fingerprint::toText(admin.fingerprint()).toLatin1());
+    process.terminate();
+    QVERIFY(finish(process));
+    log += process.readAllStandardError();
+    QVERIFY(!log.contains("PRIVATE KEY"));
+
+    // A key that is not the certificate's is refused at start.
+    QVERIFY(key.open(QIODevice::WriteOnly));
+    key.write(ServerIdentity::generate(QStringLiteral("other"), &error).key().toPem());
+    key.close();
+    process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
+                  {QStringLiteral("--listen"), at, QStringLiteral("--no-announce"),
+                   QStringLiteral("--certificate"), certificate.fileName(), QStringLiteral("--key"),
+                   key.fileName()});
+    QVERIFY(finish(process));
+    QCOMPARE(process.exitCode(), 1);
+}
+
+void TestServerCli::requireEncryptionClosesThePlainPorts()
+{
+    const QString at = QStringLiteral("127.0.0.187");
+    QProcess process;
+    QByteArray log;
+    process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
+                  {QStringLiteral("--listen"), at, QStringLiteral("--no-announce"),
+                   QStringLiteral("--require-encryption")});
+    QVERIFY(!loggedFingerprint(process, log).isEmpty());
+    QVERIFY2(log.contains("plain connections refused"), log.constData());
+    QTcpSocket plain;
+    plain.connectToHost(QHostAddress(at), portOf(Channel::Chat));
+    QTRY_COMPARE(plain.error(), QAbstractSocket::ConnectionRefusedError);
+    LinkClient link{QHostAddress(at)};
+    link.send(Channel::UserList, "ALI");
+    QTRY_COMPARE(link.frames(Channel::UserList), QList<QByteArray>{"ALI"});
     process.terminate();
     QVERIFY(finish(process));
 }
