@@ -11,6 +11,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHostAddress>
 #include <QSslSocket>
 
@@ -255,11 +256,22 @@ int main(int argc, char *argv[])
                    .arg(QSslSocket::activeBackend());
         return 1;
     }
+    // An admin's certificate: named on the command line, or handed over by systemd as the
+    // credentials "certificate" and "key" (LoadCredential=), which a service under a
+    // dynamic user can read where the files themselves are root's.
+    QString certificateFile = parser.value(certificateOption);
+    QString keyFile = parser.value(keyOption);
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (certificateFile.isEmpty() && !credentials.isEmpty() &&
+        (QFile::exists(credentials + QStringLiteral("/certificate")) ||
+         QFile::exists(credentials + QStringLiteral("/key")))) {
+        certificateFile = credentials + QStringLiteral("/certificate");
+        keyFile = credentials + QStringLiteral("/key");
+    }
     ServerIdentity identity;
     QString identityNote;
-    if (parser.isSet(certificateOption)) {
-        identity = ServerIdentity::load(parser.value(certificateOption), parser.value(keyOption),
-                                        &identityNote);
+    if (!certificateFile.isEmpty()) {
+        identity = ServerIdentity::load(certificateFile, keyFile, &identityNote);
     } else {
         identity = ServerIdentity::own(ServerIdentity::stateDirectory(),
                                        ServiceAnnouncer::machineName(), &identityNote);
@@ -305,8 +317,7 @@ int main(int argc, char *argv[])
     }
     qCInfo(lcServer).noquote() << QStringLiteral("certificate fingerprint (SHA-256): %1 (%2)")
                                       .arg(Fingerprint::toText(identity.fingerprint()),
-                                           parser.isSet(certificateOption)
-                                               ? parser.value(certificateOption)
+                                           !certificateFile.isEmpty() ? certificateFile
                                            : identityNote.isEmpty()
                                                ? ServerIdentity::stateDirectory()
                                                : QStringLiteral("for this run only"));

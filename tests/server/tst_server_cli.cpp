@@ -1,6 +1,7 @@
 #include "linkclient.h"
 #include "protocol/channel.h"
 #include "protocol/fingerprint.h"
+#include "protocol/linkframes.h"
 #include "serveridentity.h"
 
 #include <QProcess>
@@ -179,6 +180,7 @@ void TestServerCli::helpNamesEveryOption()
                                "--require-encryption",
                                "10421 for the encrypted link"})
         QVERIFY2(help.contains(QLatin1StringView(option)), option);
+    QVERIFY(help.contains(QStringLiteral("%1 for the encrypted link").arg(LinkPort)));
 }
 
 void TestServerCli::busyPortIsAnError()
@@ -345,6 +347,20 @@ void TestServerCli::ownKeyKeptAcrossStartsAndAdminsUsed()
     QVERIFY(finish(process));
     log += process.readAllStandardError();
     QVERIFY(!log.contains("PRIVATE KEY"));
+
+    // The same handed over by systemd as credentials.
+    QVERIFY(certificate.rename(files.filePath(QStringLiteral("certificate"))));
+    QVERIFY(key.copy(files.filePath(QStringLiteral("key"))));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("CREDENTIALS_DIRECTORY"), files.path());
+    process.setProcessEnvironment(environment);
+    log.clear();
+    process.start(QStringLiteral(VORNEL_SERVER_PROGRAM),
+                  {QStringLiteral("--listen"), at, QStringLiteral("--no-announce")});
+    QCOMPARE(loggedFingerprint(process, log), Fingerprint::toText(admin.fingerprint()).toLatin1());
+    process.terminate();
+    QVERIFY(finish(process));
+    process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
 
     // A key that is not the certificate's is refused at start.
     QVERIFY(key.open(QIODevice::WriteOnly));
