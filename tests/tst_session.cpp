@@ -349,7 +349,8 @@ void TestSession::nameThatLeadsNowhereFindsTheServer()
     int asked = 0;
     session.connectFinding(name, [&] {
         ++asked;
-        return ChatSession::ServerChoice{ChatSession::ServerChoice::Kind(kind), host};
+        return ChatSession::ServerChoice{ChatSession::ServerChoice::Kind(kind),
+                                         Destination::typed(host)};
     });
     QVERIFY(session.isConnected());
     if (connects) {

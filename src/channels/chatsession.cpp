@@ -21,9 +21,11 @@ ChatSession::ChatSession(QObject *parent, Reading reading, RetrySchedule::Clock 
       Winsock1(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winsock2(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       Winleft(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
-      Winjoin(reading == Reading::OwnThread ? &m_ioThread : nullptr, this), Timer2(this),
-      m_retry(std::move(clock), std::move(random)), m_retryTimer(this), m_lookup(this),
-      m_userList(this)
+      Winjoin(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
+      m_carrier(reading == Reading::OwnThread ? &m_ioThread : nullptr,
+                {&Winsock1, &Winsock2, &Winjoin, &Winleft}, this),
+      Timer2(this), m_retry(std::move(clock), std::move(random)), m_retryTimer(this),
+      m_lookup(this), m_userList(this)
 {
     setObjectName(QStringLiteral("session"));
     if (reading == Reading::OwnThread)
@@ -62,6 +64,11 @@ ChatSession::ChatSession(QObject *parent, Reading reading, RetrySchedule::Clock 
     connect(&Timer2, &QTimer::timeout, this, &ChatSession::Timer2_Timer);
     connect(&m_retryTimer, &QTimer::timeout, this, &ChatSession::attempt);
     connect(&m_lookup, &HostLookup::finished, this, &ChatSession::lookedUp);
+    connect(&m_carrier, &ChannelCarrier::refused, this, &ChatSession::refused);
+    connect(&m_carrier, &ChannelCarrier::privacyChanged, this, [this] {
+        if (m_up)
+            emit privacyChanged();
+    });
 }
 
 ChatSession::~ChatSession() = default;
@@ -72,9 +79,9 @@ void ChatSession::setLinkTimers(const LinkTimers &timers)
         channel->setLinkTimers(timers);
 }
 
-WinsockResult ChatSession::connectTo(const QString &host)
+WinsockResult ChatSession::connectTo(const Destination &destination)
 {
-    begin(host);
+    begin(destination);
     if (WinsockResult r = startChannels({Channel::Chat, Channel::UserList}); !r.ok())
         return r;
     m_connected = true;
@@ -84,18 +91,19 @@ WinsockResult ChatSession::connectTo(const QString &host)
 
 void ChatSession::connectFinding(const QString &host, ChooseServer choose)
 {
-    begin(host);
+    begin(Destination::typed(host));
     m_choose = std::move(choose);
     // Each channel is closed before it is aimed anew, as connectTo does; the list stays.
     for (Winsock *channel : {&Winsock1, &Winsock2, &Winleft, &Winjoin})
         channel->Close();
+    m_carrier.close();
     m_links = {};
     m_connected = true;
     emit connectedChanged(true);
     m_findingId = m_lookup.lookUp(host);
 }
 
-void ChatSession::begin(const QString &host)
+void ChatSession::begin(const Destination &destination)
 {
     m_retryTimer.stop();
     m_lookupId = 0;
@@ -104,14 +112,14 @@ void ChatSession::begin(const QString &host)
     m_retrying = false;
     m_up = false;
     m_retry.reset();
-    m_host = host;
+    m_destination = destination;
 }
 
 void ChatSession::found(bool resolved)
 {
     using Kind = ServerChoice::Kind;
     // Where the system resolves the name, it is the one to connect to.
-    const ServerChoice choice = resolved   ? ServerChoice{Kind::Announced, m_host}
+    const ServerChoice choice = resolved   ? ServerChoice{Kind::Announced, m_destination}
                                 : m_choose ? m_choose()
                                            : ServerChoice{};
     switch (choice.kind) {
@@ -131,7 +139,7 @@ void ChatSession::found(bool resolved)
     case Kind::Announced:
         break;
     }
-    m_host = choice.host;
+    m_destination = choice.destination;
     if (WinsockResult r = startChannels({Channel::Chat, Channel::UserList}); !r.ok()) {
         finish();
         emit socketError(r.number(), r.description());
@@ -141,22 +149,11 @@ void ChatSession::found(bool resolved)
 WinsockResult ChatSession::startChannels(std::initializer_list<Channel> followed)
 {
     m_links = {};
-    const std::pair<Winsock *, Channel> channels[] = {{&Winsock1, Channel::Chat},
-                                                      {&Winsock2, Channel::UserList},
-                                                      {&Winleft, Channel::Leave},
-                                                      {&Winjoin, Channel::Join}};
-    for (const auto &[channel, kind] : channels) {
-        channel->Close();
-        if (WinsockResult r = channel->setRemoteHost(m_host); !r.ok())
-            return r;
-        if (WinsockResult r = channel->setRemotePort(portOf(kind)); !r.ok())
-            return r;
-        if (WinsockResult r = channel->Connect(); !r.ok())
-            return r;
-        if (std::ranges::find(followed, kind) != followed.end())
-            m_links[indexOf(kind)] = LinkState::Connecting;
-    }
-    return {};
+    const WinsockResult r = m_carrier.start(m_destination);
+    // A channel asked to connect before a later one failed goes on, and is followed.
+    for (const Channel channel : followed)
+        m_links[indexOf(channel)] = LinkState::Connecting;
+    return r;
 }
 
 int ChatSession::nextAttemptInMs() const
@@ -251,6 +248,7 @@ void ChatSession::checkUp()
         m_retrying = false;
         emit reconnected();
     }
+    emit privacyChanged();
     emit up();
 }
 
@@ -265,7 +263,7 @@ void ChatSession::attempt()
     emit attemptStarted();
     // The name may lead elsewhere by now; a name that leads nowhere fails the attempt
     // without a connection leaving the machine.
-    m_lookupId = m_lookup.lookUp(m_host);
+    m_lookupId = m_lookup.lookUp(m_destination.host);
 }
 
 void ChatSession::lookedUp(int id, bool resolved)
@@ -285,13 +283,29 @@ void ChatSession::lookedUp(int id, bool resolved)
     }
 }
 
+void ChatSession::refused(int number, const QString &description)
+{
+    // Told once, not by each channel; the channels do not go plain instead.
+    if (m_retrying) {
+        closeChannels();
+        emit attemptRefused(number, description);
+        waitForNextAttempt();
+        return;
+    }
+    finish();
+    emit socketError(number, description);
+}
+
 void ChatSession::closeChannels()
 {
     for (Winsock *channel : {&Winsock1, &Winsock2, &Winleft, &Winjoin})
         channel->Close();
+    m_carrier.close();
     m_links = {};
-    m_up = false;
+    const bool wasUp = std::exchange(m_up, false);
     m_userList.clear();
+    if (wasUp)
+        emit privacyChanged();
 }
 
 void ChatSession::finish()

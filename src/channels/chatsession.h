@@ -1,5 +1,8 @@
 #pragma once
 
+#include "channelcarrier.h"
+#include "connectionprivacy.h"
+#include "destination.h"
 #include "hostlookup.h"
 #include "iothread.h"
 #include "protocol/channel.h"
@@ -20,6 +23,8 @@
 // One terminal's conversation with the chat server, without any window: the four channels,
 // connecting and announcing the nickname, the user list and the departures still to be taken
 // off it. A window shows what the signals tell and calls the operations for its commands.
+// What carries the channels, sockets of their own or the encrypted link, is its carrier's
+// business; the session only hears whether the server reached could be trusted.
 //
 // A session is up once its chat and user-list channels have connected. When one of them ends
 // after that, without the user leaving, the session stays connected and is tried again on
@@ -56,7 +61,8 @@ public:
     // on success the session is connected. A failure leaves the later channels untouched.
     // When the chat or the user-list channel then fails to connect, the session ends once
     // both attempts are settled, each failure reported; it is not tried again.
-    WinsockResult connectTo(const QString &host);
+    WinsockResult connectTo(const Destination &destination);
+    WinsockResult connectTo(const QString &host) { return connectTo(Destination::typed(host)); }
     // Where a connect goes when the system resolves no host of the name the user gave.
     struct ServerChoice
     {
@@ -67,7 +73,7 @@ public:
             ThisMachine, // host: this machine's loopback, where a server may listen
         };
         Kind kind = Kind::NotFound;
-        QString host;
+        Destination destination;
     };
     using ChooseServer = std::function<ServerChoice()>;
     // As connectTo, for a name that may lead nowhere: connected at once, the name is looked up
@@ -85,6 +91,9 @@ public:
     bool isRetrying() const { return m_retrying; }
     // Where the next attempt is due, in milliseconds from now; -1 while none is waiting.
     int nextAttemptInMs() const;
+
+    // How private the session is, while it is up.
+    ConnectionPrivacy privacy() const { return m_up ? m_carrier.privacy() : ConnectionPrivacy(); }
 
     UserListModel &userList() { return m_userList; }
     const UserListModel &userList() const { return m_userList; }
@@ -113,6 +122,12 @@ signals:
     void up();
     // An attempt is starting (tests count them).
     void attemptStarted();
+    // An attempt reached a server that is not one to trust, and was given up; the next one
+    // comes on the schedule.
+    void attemptRefused(int number, const QString &description);
+    // What privacy() says has changed: the session came up or went down, or the count of
+    // those reading in plain changed.
+    void privacyChanged();
     // The name the user gave led nowhere and several servers announced themselves: the
     // session has ended, for the user to pick one.
     void serverToPick();
@@ -124,7 +139,7 @@ private:
     // the server lists the user by, are followed: their end ends the session.
     enum class LinkState { Idle, Connecting, Up, Failed };
     // Forgets any retrying and any connect under way, for a connect to host.
-    void begin(const QString &host);
+    void begin(const Destination &destination);
     // Closes, aims and connects the four channels; followed says which are followed.
     WinsockResult startChannels(std::initializer_list<Channel> followed);
     void linkConnected(Channel channel);
@@ -139,6 +154,7 @@ private:
     void attempt();
     void lookedUp(int id, bool resolved);
     void found(bool resolved);
+    void refused(int number, const QString &description);
 
     void Winsock1_DataArrival();
     void Winsock2_Connect();
@@ -153,10 +169,11 @@ private:
     Winsock Winsock2;
     Winsock Winleft;
     Winsock Winjoin;
+    ChannelCarrier m_carrier;
     QTimer Timer2;
 
     QString m_nickname;
-    QString m_host;
+    Destination m_destination;
     bool m_connected = false;
     // Both the chat and the user-list channel have connected since the last connect or attempt.
     bool m_up = false;

@@ -31,6 +31,11 @@ QString description(int number)
         return QStringLiteral("İstenen işlem için bağlantı durumu uygun değil");
     case InvalidOperation:
         return QStringLiteral("Bu durumda geçersiz işlem");
+    case ServerIdentityRefused:
+        return QStringLiteral("Sunucunun kimliği doğrulanamadı: sunduğu sertifika beklenen "
+                              "sertifika değil. Şifresiz de bağlanılmadı");
+    case SecureHandshakeFailed:
+        return QStringLiteral("Sunucuyla şifreli bağlantı kurulamadı. Şifresiz de bağlanılmadı");
     default:
         return QStringLiteral("Beklenmeyen ağ hatası");
     }

@@ -3,7 +3,8 @@
 #include <QAbstractSocket>
 #include <QString>
 
-// Error numbers of the classic socket control, with Turkish descriptions.
+// Error numbers of the classic socket control, and of the encrypted link, with Turkish
+// descriptions.
 namespace SocketErrors {
 
 enum Number : int {
@@ -21,6 +22,10 @@ enum Number : int {
     WrongProtocolOrState = 40006,
     InvalidOperation = 40020,
     Unexpected = 40021,
+    // The encrypted link's own: not a server the terminal can trust, or no TLS where a link
+    // was expected.
+    ServerIdentityRefused = 40101,
+    SecureHandshakeFailed = 40102,
 };
 
 QString description(int number);

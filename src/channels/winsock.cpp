@@ -1,6 +1,7 @@
 #include "winsock.h"
 
 #include "protocol/cp1254.h"
+#include "securelink.h"
 #include "socketerrors.h"
 #include "socketworker.h"
 
@@ -20,37 +21,17 @@ WinsockResult failure(int number)
 Winsock::Winsock(QObject *parent) : Winsock(nullptr, parent) {}
 
 Winsock::Winsock(QThread *ioThread, QObject *parent, QTcpSocket *socket)
-    : QObject(parent), m_worker(new SocketWorker(socket))
+    : QObject(parent), m_worker(new SocketWorker(socket), ioThread)
 {
-    if (ioThread) {
-        m_worker->moveToThread(ioThread);
-        connect(ioThread, &QThread::finished, m_worker, &QObject::deleteLater);
-    }
-    connect(m_worker, &SocketWorker::connected, this, &Winsock::connected);
-    connect(m_worker, &SocketWorker::received, this, &Winsock::arrived);
-    connect(m_worker, &SocketWorker::failed, this, &Winsock::failed);
+    connect(m_worker.get(), &SocketWorker::connected, this, &Winsock::connected);
+    connect(m_worker.get(), &SocketWorker::received, this, &Winsock::arrived);
+    connect(m_worker.get(), &SocketWorker::failed, this, &Winsock::failed);
 }
 
 Winsock::~Winsock()
 {
-    if (!m_worker)
-        return;
-    m_worker->disconnect(this);
-    if (m_worker->thread() == QThread::currentThread())
-        delete m_worker;
-    else
-        m_worker->deleteLater();
-}
-
-template <typename Call> void Winsock::onWorker(Call call)
-{
-    if (!m_worker)
-        return;
-    if (m_worker->thread() == QThread::currentThread())
-        call(*m_worker);
-    else
-        QMetaObject::invokeMethod(
-            m_worker, [worker = m_worker.data(), call] { call(*worker); }, Qt::QueuedConnection);
+    if (m_worker)
+        m_worker->disconnect(this);
 }
 
 void Winsock::Close()
@@ -58,8 +39,41 @@ void Winsock::Close()
     ++m_generation;
     m_state = State::Closed;
     m_localPort = 0;
-    onWorker([](SocketWorker &worker) { worker.close(); });
+    // The link is its opener's to close; the channel only stops following it.
+    if (!m_link)
+        m_worker.call([](SocketWorker &worker) { worker.close(); });
     dropArrivals();
+}
+
+void Winsock::setLink(SecureLink *link, Channel channel)
+{
+    if (m_link == link && m_linkChannel == channel)
+        return;
+    if (m_link)
+        m_link->disconnect(this);
+    m_link = link;
+    m_linkChannel = channel;
+    if (!link)
+        return;
+    connect(link, &SecureLink::opened, this, &Winsock::linkOpened);
+    connect(link, &SecureLink::arrived, this, &Winsock::linkArrived);
+    connect(link, &SecureLink::ended, this, [this](int number) { failed(m_generation, number); });
+}
+
+void Winsock::linkOpened()
+{
+    connected(m_generation, m_link->localPort());
+}
+
+void Winsock::linkArrived(Channel channel, const QByteArray &bytes)
+{
+    if (channel != m_linkChannel)
+        return;
+    if (m_state != State::Connected) {
+        taken(bytes.size());
+        return;
+    }
+    arrived(m_generation, bytes);
 }
 
 WinsockResult Winsock::setRemoteHost(const QString &host)
@@ -87,8 +101,15 @@ WinsockResult Winsock::Connect()
     dropArrivals();
     // On the caller's thread the attempt's events may come before the call returns.
     m_state = State::Connecting;
-    onWorker([host = m_remoteHost, port = quint16(m_remotePort), timeout = m_connectTimeout,
-              timers = m_linkTimers, generation = ++m_generation](SocketWorker &worker) {
+    if (m_link) {
+        ++m_generation;
+        // Opened already: told as an event, as a connection's completion always is.
+        if (m_link->isOpen())
+            QMetaObject::invokeMethod(this, &Winsock::linkOpened, Qt::QueuedConnection);
+        return {};
+    }
+    m_worker.call([host = m_remoteHost, port = quint16(m_remotePort), timeout = m_connectTimeout,
+                   timers = m_linkTimers, generation = ++m_generation](SocketWorker &worker) {
         worker.connectTo(host, port, timeout, timers, generation);
     });
     return {};
@@ -98,7 +119,12 @@ WinsockResult Winsock::SendData(const QString &data)
 {
     if (m_state != State::Connected)
         return failure(SocketErrors::WrongProtocolOrState);
-    onWorker([bytes = Cp1254::encode(data)](SocketWorker &worker) { worker.write(bytes); });
+    if (m_link) {
+        if (!m_link->send(m_linkChannel, Cp1254::encode(data)))
+            return failure(SocketErrors::WrongProtocolOrState);
+        return {};
+    }
+    m_worker.call([bytes = Cp1254::encode(data)](SocketWorker &worker) { worker.write(bytes); });
     return {};
 }
 
@@ -161,6 +187,8 @@ void Winsock::dropArrivals()
 
 void Winsock::taken(qint64 bytes)
 {
-    if (m_worker)
+    if (m_link)
+        m_link->taken(bytes);
+    else if (m_worker)
         m_worker->taken(bytes);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "protocol/channel.h"
 #include "protocol/linktimers.h"
 #include "winsockresult.h"
+#include "workerhandle.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -12,9 +14,11 @@
 
 class QTcpSocket;
 class QThread;
+class SecureLink;
 class SocketWorker;
 
-// One TCP client channel to the chat server. Asynchronous: Connect() returns at once and
+// One client channel to the chat server, on a TCP connection of its own or carried on the
+// encrypted link; its owner sees no difference. Asynchronous: Connect() returns at once and
 // the outcome arrives as Connected() or Error(). Text crosses the wire in code page 1254,
 // with nothing added. Every read of the socket is one arrival, handed out whole by one
 // GetData, however long the owner's thread was busy before it got to it. The owner never
@@ -57,6 +61,12 @@ public:
     int connectTimeout() const { return m_connectTimeout; }
     // How soon a connection whose server went silent is given up; from the next Connect on.
     void setLinkTimers(const LinkTimers &timers) { m_linkTimers = timers; }
+    const LinkTimers &linkTimers() const { return m_linkTimers; }
+
+    // From the next Connect on, this channel is carried on the link as the given channel, or
+    // on a connection of its own again without one. Connect then waits for the link to open
+    // (whoever opens it), and the link's end ends the channel.
+    void setLink(SecureLink *link, Channel channel);
 
 signals:
     // The Connect event: the connection has completed.
@@ -69,15 +79,17 @@ signals:
 private:
     enum class State { Closed, Connecting, Connected };
 
-    template <typename Call> void onWorker(Call call);
     void connected(quint64 generation, quint16 localPort);
     void failed(quint64 generation, int number);
     void arrived(quint64 generation, const QByteArray &bytes);
     void dropArrivals();
     void taken(qint64 bytes);
+    void linkOpened();
+    void linkArrived(Channel channel, const QByteArray &bytes);
 
-    // Deleted on its own thread: by us, or by that thread when it finishes first.
-    QPointer<SocketWorker> m_worker;
+    WorkerHandle<SocketWorker> m_worker;
+    QPointer<SecureLink> m_link;
+    Channel m_linkChannel = Channel::Chat;
     // Events of an attempt that was closed since are dropped by this.
     quint64 m_generation = 0;
     State m_state = State::Closed;

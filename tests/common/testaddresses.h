@@ -52,6 +52,7 @@ inline constexpr std::array ranges{
     range("tst_server_link", 0, 190, 199),
     range("tst_server_link", 1, 190, 199),
     range("tst_server_tls", 6, 1, 29),
+    range("tst_securesession", 7, 1, 29),
     range("vornel-screenshots", 0, 200, 200),
     range("bench_flood", 0, 210, 219),
     range("bench_arrivals", 0, 220, 229),

@@ -34,6 +34,13 @@ public:
     WaitCursor &operator=(const WaitCursor &) = delete;
 };
 
+// A server found on the LAN is reached at the address it was found at, as its announcement
+// says.
+Destination destinationOf(const FoundServer &server)
+{
+    return {server.address.toString(), true, server.txt, server.hostName};
+}
+
 } // namespace
 
 void Form1::CmdConnect_Click()
@@ -60,7 +67,7 @@ void Form1::CmdConnect_Click()
         if (isServerStartText(server))
             m_session.connectFinding(server, [this] { return chooseServer(); });
         else if (const std::optional<FoundServer> found = m_servers.find(server))
-            failure = m_session.connectTo(found->address.toString());
+            failure = m_session.connectTo(destinationOf(*found));
         else
             failure = m_session.connectTo(server);
     }
@@ -75,10 +82,11 @@ ChatSession::ServerChoice Form1::chooseServer() const
     using Kind = ChatSession::ServerChoice::Kind;
     const QList<FoundServer> found = m_servers.servers();
     if (found.size() == 1)
-        return {Kind::Announced, found.constFirst().address.toString()};
+        return {Kind::Announced, destinationOf(found.constFirst())};
     if (found.size() > 1)
         return {Kind::Pick, {}};
-    return {Kind::ThisMachine, QHostAddress(QHostAddress::LocalHost).toString()};
+    return {Kind::ThisMachine,
+            Destination::typed(QHostAddress(QHostAddress::LocalHost).toString())};
 }
 
 void Form1::mnuconnect_Click()

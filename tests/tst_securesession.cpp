@@ -1,0 +1,279 @@
+// The session against a server offering the encrypted link: when it goes on the link, what
+// certificate it takes, that it never goes plain where the link was, and what it says of it.
+#include "channels/chatsession.h"
+#include "channels/linkworker.h"
+#include "channels/socketerrors.h"
+#include "channels/winsock.h"
+#include "chatserver.h"
+#include "protocol/fingerprint.h"
+#include "protocol/linkframes.h"
+#include "serveridentity.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+
+class TestSecureSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void typedNameGoesOnTheLinkWhereOffered();
+    void typedNameGoesPlainWhereNoLink_data();
+    void typedNameGoesPlainWhereNoLink();
+    void announcedCertificateOrNothing_data();
+    void announcedCertificateOrNothing();
+    void neverPlainAgainWhereTheLinkWas();
+    void retriesStayOnTheLinkAndRefuseAnotherCertificate();
+
+private:
+    ServerIdentity m_identity;
+    ServerIdentity m_other;
+};
+
+namespace {
+
+qint64 monotonicMs()
+{
+    return QDeadlineTimer::current().deadline();
+}
+
+QString address(int last)
+{
+    return QStringLiteral("127.0.7.%1").arg(last);
+}
+
+// A session whose retries come at the shortest waits the schedule allows.
+struct Terminal
+{
+    explicit Terminal(const QString &nick = QStringLiteral("ALI")) { session.setNickname(nick); }
+    bool isUp() const { return session.privacy().encrypted || session.userList().count() > 0; }
+
+    ChatSession session{nullptr, ChatSession::Reading::OwnThread, &monotonicMs, [] { return 0.0; }};
+};
+
+// A link port that answers nothing, as a firewall that drops it does: a listener whose queue
+// is full, taken by a connection of its own, so that the kernel drops every further SYN.
+struct SilentLinkPort
+{
+    explicit SilentLinkPort(const QString &at)
+    {
+        const int one = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in local{AF_INET, htons(LinkPort), {htonl(QHostAddress(at).toIPv4Address())}, {}};
+        ok = ::bind(listener, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0 &&
+             ::listen(listener, 0) == 0 &&
+             ::connect(filler, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0;
+    }
+    ~SilentLinkPort()
+    {
+        ::close(filler);
+        ::close(listener);
+    }
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    bool ok = false;
+};
+
+} // namespace
+
+void TestSecureSession::initTestCase()
+{
+    QString error;
+    m_identity = ServerIdentity::generate(QStringLiteral("vornel-test"), &error);
+    m_other = ServerIdentity::generate(QStringLiteral("vornel-test"), &error);
+    QVERIFY2(!m_identity.isNull() && !m_other.isNull(), qPrintable(error));
+}
+
+void TestSecureSession::typedNameGoesOnTheLinkWhereOffered()
+{
+    ChatServer server;
+    server.setIdentity(m_identity);
+    QVERIFY(server.listen(QHostAddress(address(1))));
+    Terminal ali;
+    QSignalSpy privacy(&ali.session, &ChatSession::privacyChanged);
+    QVERIFY(ali.session.connectTo(address(1)).ok());
+    QTRY_COMPARE(server.nicknames(), QList<QByteArray>{"ALI"});
+    QTRY_COMPARE(ali.session.userList().count(), 1);
+    QCOMPARE(server.linkCount(), 1);
+    QCOMPARE(server.connectionCount(), 4);
+    ConnectionPrivacy now = ali.session.privacy();
+    QVERIFY(now.encrypted);
+    QVERIFY(now.vouchedName.isEmpty()); // its own certificate: nobody vouches for it
+    QCOMPARE(now.fingerprint, m_identity.fingerprint());
+    QCOMPARE(now.plainUsers, 0);
+
+    // Someone reading in plain is told, and the line still goes.
+    QTcpSocket plainReader;
+    plainReader.connectToHost(QHostAddress(address(1)), portOf(Channel::Chat));
+    QTRY_COMPARE(ali.session.privacy().plainUsers, 1);
+    QVERIFY(privacy.count() >= 2);
+    QSignalSpy chat(&ali.session, &ChatSession::chatArrived);
+    QVERIFY(ali.session.say(QStringLiteral("merhaba")).ok());
+    QTRY_COMPARE(chat.count(), 1);
+    QCOMPARE(chat.at(0).at(0).toByteArray(), QByteArray("<ALI> merhaba"));
+    QTRY_VERIFY(plainReader.bytesAvailable() > 0);
+    QCOMPARE(plainReader.readAll(), QByteArray("<ALI> merhaba"));
+
+    ali.session.leave();
+    QTRY_VERIFY(server.nicknames().isEmpty());
+    QVERIFY(!ali.session.privacy().encrypted);
+}
+
+void TestSecureSession::typedNameGoesPlainWhereNoLink_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("link port refused") << false;
+    QTest::newRow("link port silent") << true;
+}
+
+void TestSecureSession::typedNameGoesPlainWhereNoLink()
+{
+    QFETCH(bool, silent);
+    const QString at = address(silent ? 3 : 2);
+    std::unique_ptr<SilentLinkPort> dropping;
+    if (silent) {
+        dropping = std::make_unique<SilentLinkPort>(at);
+        QVERIFY(dropping->ok);
+    }
+    ChatServer server; // the plain protocol alone
+    QVERIFY(server.listen(QHostAddress(at)));
+    Terminal ali;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(ali.session.connectTo(at).ok());
+    QTRY_COMPARE(server.connectionCount(), 4);
+    qInfo("plain after %lld ms", qlonglong(clock.elapsed()));
+    // Refused, plain at once; unanswered, plain well within a second and a half.
+    QVERIFY2(clock.elapsed() < (silent ? 1500 : LinkWorker::AnswerTimeoutMs),
+             qPrintable(QString::number(clock.elapsed())));
+    QTRY_COMPARE(ali.session.userList().count(), 1);
+    QCOMPARE(server.linkCount(), 0);
+    QVERIFY(!ali.session.privacy().encrypted);
+}
+
+void TestSecureSession::announcedCertificateOrNothing_data()
+{
+    QTest::addColumn<bool>("announcedRight");
+    QTest::newRow("the announced certificate") << true;
+    QTest::newRow("another certificate") << false;
+}
+
+void TestSecureSession::announcedCertificateOrNothing()
+{
+    QFETCH(bool, announcedRight);
+    const QString at = address(announcedRight ? 4 : 5);
+    ChatServer server;
+    server.setIdentity(m_identity);
+    QVERIFY(server.listen(QHostAddress(at)));
+    Terminal ali;
+    QSignalSpy errors(&ali.session, &ChatSession::socketError);
+    const ServerIdentity &announced = announcedRight ? m_identity : m_other;
+    const Destination found{
+        at, true, {LinkPort, announced.fingerprint()}, QStringLiteral("ofis.local")};
+    QVERIFY(ali.session.connectTo(found).ok());
+    if (announcedRight) {
+        QTRY_COMPARE(ali.session.userList().count(), 1);
+        QVERIFY(ali.session.privacy().encrypted);
+        QCOMPARE(ali.session.privacy().fingerprint, m_identity.fingerprint());
+        QVERIFY(errors.isEmpty());
+        return;
+    }
+    // Refused once, and nothing at all in plain: no plain connection, no nickname.
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ServerIdentityRefused));
+    QVERIFY(!ali.session.isConnected());
+    QTRY_COMPARE(server.connectionCount(), 0);
+    QVERIFY(server.nicknames().isEmpty());
+    // Never aimed at a plain port, so nothing can follow in plain.
+    for (const Winsock *channel : ali.session.findChildren<Winsock *>())
+        QCOMPARE(channel->RemotePort(), LinkPort);
+}
+
+void TestSecureSession::neverPlainAgainWhereTheLinkWas()
+{
+    const QString at = address(6);
+    auto server = std::make_unique<ChatServer>();
+    server->setIdentity(m_identity);
+    QVERIFY(server->listen(QHostAddress(at)));
+    Terminal ali;
+    QVERIFY(ali.session.connectTo(at).ok());
+    QTRY_VERIFY(ali.session.privacy().encrypted);
+    ali.session.leave();
+
+    // The same host, now in plain alone (a downgrade, or an impostor): the user's own connect
+    // fails on the link port as a plain one would, and nothing reaches the plain ports.
+    server = std::make_unique<ChatServer>();
+    QVERIFY(server->listen(QHostAddress(at)));
+    QSignalSpy errors(&ali.session, &ChatSession::socketError);
+    QVERIFY(ali.session.connectTo(at).ok());
+    QTRY_COMPARE(errors.count(), 2);
+    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ConnectionRefused));
+    QVERIFY(!ali.session.isConnected());
+    QCOMPARE(server->connectionCount(), 0);
+    for (const Winsock *channel : ali.session.findChildren<Winsock *>())
+        QCOMPARE(channel->RemotePort(), LinkPort);
+
+    // Another certificate on the link is refused too, with a box of its own.
+    server = std::make_unique<ChatServer>();
+    server->setIdentity(m_other);
+    QVERIFY(server->listen(QHostAddress(at)));
+    errors.clear();
+    QVERIFY(ali.session.connectTo(at).ok());
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ServerIdentityRefused));
+    QTRY_COMPARE(server->connectionCount(), 0);
+}
+
+void TestSecureSession::retriesStayOnTheLinkAndRefuseAnotherCertificate()
+{
+    const QString at = address(7);
+    auto server = std::make_unique<ChatServer>();
+    server->setIdentity(m_identity);
+    QVERIFY(server->listen(QHostAddress(at)));
+    Terminal ali;
+    QSignalSpy lost(&ali.session, &ChatSession::connectionLost);
+    QSignalSpy refused(&ali.session, &ChatSession::attemptRefused);
+    QSignalSpy back(&ali.session, &ChatSession::reconnected);
+    QSignalSpy attempts(&ali.session, &ChatSession::attemptStarted);
+    QVERIFY(ali.session.connectTo(at).ok());
+    QTRY_VERIFY(ali.session.privacy().encrypted);
+
+    // Restarted in plain: the attempts go to the link port alone.
+    server = std::make_unique<ChatServer>();
+    QVERIFY(server->listen(QHostAddress(at)));
+    QTRY_COMPARE(lost.count(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(attempts.count() >= 2, 10000);
+    QCOMPARE(server->connectionCount(), 0);
+    QVERIFY(refused.isEmpty());
+
+    // With another certificate: each attempt refused, and told.
+    server = std::make_unique<ChatServer>();
+    server->setIdentity(m_other);
+    QVERIFY(server->listen(QHostAddress(at)));
+    QTRY_VERIFY_WITH_TIMEOUT(refused.count() >= 1, 10000);
+    QCOMPARE(refused.at(0).at(0).toInt(), int(SocketErrors::ServerIdentityRefused));
+    QVERIFY(ali.session.isRetrying());
+    QVERIFY(server->nicknames().isEmpty());
+
+    // Back with its own: on the link again.
+    server = std::make_unique<ChatServer>();
+    server->setIdentity(m_identity);
+    QVERIFY(server->listen(QHostAddress(at)));
+    QTRY_COMPARE_WITH_TIMEOUT(back.count(), 1, 10000);
+    QTRY_VERIFY(ali.session.privacy().encrypted);
+    QCOMPARE(server->linkCount(), 1);
+    QTRY_COMPARE(server->nicknames(), QList<QByteArray>{"ALI"});
+}
+
+QTEST_GUILESS_MAIN(TestSecureSession)
+#include "tst_securesession.moc"
