@@ -1,11 +1,17 @@
 // Real terminals with the real server: joining, talking and leaving, end to end.
+#include "channels/socketerrors.h"
 #include "chatserver.h"
 #include "common/connectedterminal.h"
 #include "protocol/chatline.h"
+#include "protocol/fingerprint.h"
+#include "serveridentity.h"
+#include "ui/main/connectionnotices.h"
+#include "ui/main/privacynotices.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -17,7 +23,21 @@ class TestEndToEnd : public QObject
 private slots:
     void joinTalkAndLeave();
     void crashedTerminalLeavesTheList();
+    void linesSentQuicklyArriveOneByOne_data();
     void linesSentQuicklyArriveOneByOne();
+    void theWindowSaysHowPrivateItIs();
+
+private:
+    // Made once, when a test first needs it.
+    const ServerIdentity &identity()
+    {
+        if (m_identity.isNull()) {
+            QString error;
+            m_identity = ServerIdentity::generate(QStringLiteral("vornel-test"), &error);
+        }
+        return m_identity;
+    }
+    ServerIdentity m_identity;
 };
 
 namespace {
@@ -94,14 +114,26 @@ void TestEndToEnd::crashedTerminalLeavesTheList()
     QTRY_COMPARE(server.nicknames().size(), 1);
 }
 
+void TestEndToEnd::linesSentQuicklyArriveOneByOne_data()
+{
+    QTest::addColumn<bool>("linked");
+    QTest::newRow("plain") << false;
+    QTest::newRow("encrypted link") << true;
+}
+
 void TestEndToEnd::linesSentQuicklyArriveOneByOne()
 {
+    QFETCH(bool, linked);
+    const QString at = linked ? QStringLiteral("127.0.0.94") : QStringLiteral("127.0.0.92");
     ChatServer server;
-    QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.92"))));
-    Terminal ali(QStringLiteral("ALİ"), QStringLiteral("127.0.0.92"));
-    Terminal can(QStringLiteral("CAN"), QStringLiteral("127.0.0.92"));
+    if (linked)
+        server.setIdentity(identity());
+    QVERIFY(server.listen(QHostAddress(at)));
+    Terminal ali(QStringLiteral("ALİ"), at);
+    Terminal can(QStringLiteral("CAN"), at);
     QTRY_COMPARE(can.entries().size(), 2);
     QTRY_VERIFY(server.connectionCount() == 8 && channelsUp(ali.form));
+    QCOMPARE(server.linkCount(), linked ? 2 : 0);
 
     // A line every 5 ms, each sent while the one before is still on its way back.
     QString expected;
@@ -121,6 +153,12 @@ void TestEndToEnd::linesSentQuicklyArriveOneByOne()
     // by a terminal whose reading thread was held up for longer than the server's gap.
     const QString logs =
         QStringLiteral("ALİ:\n") + logOf(ali) + QStringLiteral("CAN:\n") + logOf(can);
+    // On the link frames keep every line apart, however late the reading thread runs.
+    if (linked) {
+        QVERIFY2(logOf(ali).endsWith(expected), qPrintable(logs));
+        QVERIFY2(logOf(can).endsWith(expected), qPrintable(logs));
+        return;
+    }
     // Whole lines read together are timing, not a fault: a reading thread not run for longer
     // than the server's gap, on a loaded machine or under the sanitizers. The server's pacing
     // is pinned by the server tests; here loss, order, doubling and lines the sender ran
@@ -128,6 +166,59 @@ void TestEndToEnd::linesSentQuicklyArriveOneByOne()
     const auto seen = [](QString log) { return log.remove(QStringLiteral("\r\n")); };
     QVERIFY2(seen(logOf(ali)).endsWith(seen(expected)), qPrintable(logs));
     QVERIFY2(seen(logOf(can)).endsWith(seen(expected)), qPrintable(logs));
+}
+
+void TestEndToEnd::theWindowSaysHowPrivateItIs()
+{
+    MessageBoxRecorder boxes;
+    const QString at = QStringLiteral("127.0.0.93");
+    auto server = std::make_unique<ChatServer>();
+    server->setIdentity(identity());
+    QVERIFY(server->listen(QHostAddress(at)));
+    Terminal ali(QStringLiteral("ALİ"), at);
+    QLabel *privacy = control<QLabel>(&ali.form, "privacy");
+    QCOMPARE(privacy->text(), QString()); // nothing to say before it is up
+    QTRY_COMPARE(privacy->text(), PrivacyNotices::Encrypted.toString());
+    const QString fingerprint =
+        PrivacyNotices::Fingerprint + Fingerprint::toText(identity().fingerprint());
+    QCOMPARE(privacy->toolTip(), fingerprint);
+    QCOMPARE(privacy->accessibleDescription(), fingerprint);
+    QCOMPARE(ali.form.windowTitle(), Form1::Caption.toString());
+
+    // Whoever reads the room in plain is counted, as long as they do.
+    auto plainReader = std::make_unique<QTcpSocket>();
+    plainReader->connectToHost(QHostAddress(at), portOf(Channel::Chat));
+    QTRY_COMPARE(privacy->text(),
+                 PrivacyNotices::Encrypted + u'\n' + u'1' + PrivacyNotices::PlainUsers);
+    plainReader.reset();
+    QTRY_COMPARE(privacy->text(), PrivacyNotices::Encrypted.toString());
+
+    // Restarted with another certificate: nothing is said of a connection that is not there,
+    // and each attempt that meets the stranger is told in the log, without a box.
+    QString error;
+    server = std::make_unique<ChatServer>();
+    server->setIdentity(ServerIdentity::generate(QStringLiteral("impostor"), &error));
+    QVERIFY(server->listen(QHostAddress(at)));
+    QTRY_VERIFY(ali.form.windowTitle().endsWith(ConnectionNotices::TitleRetrying));
+    QCOMPARE(privacy->text(), QString());
+    const QString refusedLine =
+        ConnectionNotices::refused(SocketErrors::ServerIdentityRefused,
+                                   SocketErrors::description(SocketErrors::ServerIdentityRefused));
+    QTRY_VERIFY_WITH_TIMEOUT(logOf(ali).contains(refusedLine), 10000);
+    QVERIFY(server->nicknames().isEmpty());
+
+    ali.form.mnudisconnect_Click();
+    QCOMPARE(privacy->text(), QString());
+    QCOMPARE(privacy->toolTip(), QString());
+
+    // A server of the plain protocol alone, on another address: said as it is.
+    ChatServer plain;
+    QVERIFY(plain.listen(QHostAddress(QStringLiteral("127.0.0.95"))));
+    Terminal can(QStringLiteral("CAN"), QStringLiteral("127.0.0.95"));
+    QLabel *canPrivacy = control<QLabel>(&can.form, "privacy");
+    QTRY_COMPARE(canPrivacy->text(), PrivacyNotices::Plain.toString());
+    QCOMPARE(canPrivacy->toolTip(), QString());
+    QCOMPARE(boxes.boxes.size(), 0);
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -89,6 +89,8 @@ public:
     bool isConnected() const { return m_connected; }
     // Connected, but waiting for or making an attempt to come back.
     bool isRetrying() const { return m_retrying; }
+    // The chat and user-list channels are up.
+    bool isUp() const { return m_up; }
     // Where the next attempt is due, in milliseconds from now; -1 while none is waiting.
     int nextAttemptInMs() const;
 

@@ -1,9 +1,12 @@
 // Takes pictures of the real windows on whatever display it is given (scripts/screenshots
-// runs it under Xvfb): the main window at start, connected with some traffic, and the
-// about window over it. A stand-in server on 127.0.0.200 provides the traffic.
+// runs it under Xvfb): the main window at start, connected with some traffic, connected on
+// the encrypted link beside someone reading in plain, and the about window over it. A
+// stand-in server on 127.0.0.200 provides the traffic, then the real one the link.
+#include "chatserver.h"
 #include "common/fakeserver.h"
 #include "common/formaccess.h"
 #include "protocol/chatline.h"
+#include "serveridentity.h"
 #include "ui/about/frmabout.h"
 #include "ui/main/form1.h"
 
@@ -11,6 +14,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QScreen>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <cstdio>
@@ -80,6 +84,22 @@ int main(int argc, char *argv[])
     form->Timer1_Timer();
     control<QLineEdit>(form, "Text2")->setText(QStringLiteral("Yazılıyor: ğüşıöç ĞÜŞİÖÇ"));
     ok = shoot(dir, QStringLiteral("main-connected")) && ok;
+
+    form->mnudisconnect_Click();
+    for (const quint16 port : FakeServer::allPorts())
+        server.stopListening(port);
+    QString error;
+    ChatServer secure;
+    secure.setIdentity(ServerIdentity::generate(QStringLiteral("ofis"), &error));
+    if (!secure.listen(QHostAddress(server.address())))
+        return 1;
+    QTcpSocket plainReader;
+    plainReader.connectToHost(QHostAddress(server.address()), portOf(Channel::Chat));
+    form->CmdConnect_Click();
+    if (!QTest::qWaitFor([&] { return form->session().privacy().plainUsers == 1; }))
+        return 1;
+    form->Timer1_Timer();
+    ok = shoot(dir, QStringLiteral("main-encrypted")) && ok;
 
     form->mnuabout_Click();
     frmAbout *about = form->aboutWindow();

@@ -111,6 +111,11 @@ void Form1::connectionLost(int number, const QString &description)
     setWindowTitle(Caption + ConnectionNotices::TitleRetrying);
 }
 
+void Form1::attemptRefused(int number, const QString &description)
+{
+    Text1->append(QString(ConnectionNotices::refused(number, description) + u"\r\n"));
+}
+
 void Form1::reconnected()
 {
     Text1->append(QString(ConnectionNotices::Back + u"\r\n"));

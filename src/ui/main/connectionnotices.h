@@ -15,6 +15,14 @@ inline constexpr QStringView Back = u"*** Bağlantı yeniden kuruldu.";
 // Behind the window's title for as long as it is not connected, though in the connected state.
 inline constexpr QStringView TitleRetrying = u" (bağlantı yok, yeniden bağlanılıyor)";
 
+// The log line when an attempt reached a server not to be trusted, and gave it up.
+inline constexpr QStringView RetryLater = u". Yeniden denenecek.";
+
+inline QString refused(int number, const QString &description)
+{
+    return Mark + QString::number(number) + QStringLiteral(": ") + description + RetryLater;
+}
+
 inline QString lost(int number, const QString &description)
 {
     return Mark + QString::number(number) + QStringLiteral(": ") + description + Retrying;

@@ -179,6 +179,14 @@ void Form1::createControls()
     Label4->move(twips(6975), twips(6150));
     Label4->adjustSize();
 
+    // In the free space below the count, so that every other control keeps its place.
+    m_privacy = named(new QLabel(client), "privacy");
+    placeAt(m_privacy, 6495, 6420, 1935, 900);
+    m_privacy->setTextFormat(Qt::PlainText);
+    m_privacy->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_privacy->setWordWrap(true);
+    m_privacy->setAccessibleName(QStringLiteral("Bağlantı güvenliği"));
+
     Text4 = named(new QLineEdit(client), "Text4");
     placeAt(Text4, 10560, 7920, 1095, 285);
     Text4->setVisible(false);
@@ -250,6 +258,8 @@ void Form1::connectHandlers()
     connect(&m_session, &ChatSession::socketError, this, &Form1::Winsock_Error);
     connect(&m_session, &ChatSession::connectionLost, this, &Form1::connectionLost);
     connect(&m_session, &ChatSession::reconnected, this, &Form1::reconnected);
+    connect(&m_session, &ChatSession::attemptRefused, this, &Form1::attemptRefused);
+    connect(&m_session, &ChatSession::privacyChanged, this, &Form1::showPrivacy);
     // Browsing goes on until the session is up, for a connect that looks for its server, and
     // starts again once it is over.
     connect(&m_session, &ChatSession::up, &m_servers, &ServerBrowser::stop);

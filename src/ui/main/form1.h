@@ -61,6 +61,10 @@ public:
     // The connection ended by itself and is being tried again, and is back.
     void connectionLost(int number, const QString &description);
     void reconnected();
+    // An attempt to come back reached a server not to be trusted.
+    void attemptRefused(int number, const QString &description);
+    // How private the connection is, below the user count.
+    void showPrivacy();
 
     // The servers announced on the LAN, offered under the server field; picking one puts its
     // name there.
@@ -127,6 +131,7 @@ private:
     QListView *List1 = nullptr;
     QLabel *Label4 = nullptr;
     QLineEdit *Text4 = nullptr;
+    QLabel *m_privacy = nullptr;
     QTimer Timer1;
     ChatSession m_session; // its channels and Timer2 are found by name among our children
     ServerBrowser m_servers;
