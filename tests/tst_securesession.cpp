@@ -11,6 +11,8 @@
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QSslSocket>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <netinet/in.h>
@@ -34,6 +36,7 @@ private slots:
     void announcedCertificateOrNothing();
     void neverPlainAgainWhereTheLinkWas();
     void retriesStayOnTheLinkAndRefuseAnotherCertificate();
+    void serverThatBreaksTheFramesIsLeft();
 
 private:
     ServerIdentity m_identity;
@@ -82,6 +85,28 @@ struct SilentLinkPort
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
     bool ok = false;
+};
+
+// A server's end of the link that sends what the test says, whatever it is.
+class RawLinkServer : public QTcpServer
+{
+public:
+    explicit RawLinkServer(const ServerIdentity &identity) : m_identity(identity) {}
+    QSslSocket *last = nullptr;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        socket->setLocalCertificate(m_identity.certificate());
+        socket->setPrivateKey(m_identity.key());
+        socket->startServerEncryption();
+        last = socket;
+    }
+
+private:
+    ServerIdentity m_identity;
 };
 
 } // namespace
@@ -273,6 +298,28 @@ void TestSecureSession::retriesStayOnTheLinkAndRefuseAnotherCertificate()
     QTRY_VERIFY(ali.session.privacy().encrypted);
     QCOMPARE(server->linkCount(), 1);
     QTRY_COMPARE(server->nicknames(), QList<QByteArray>{"ALI"});
+}
+
+void TestSecureSession::serverThatBreaksTheFramesIsLeft()
+{
+    RawLinkServer server(m_identity);
+    QVERIFY(server.listen(QHostAddress(address(21)), LinkPort));
+    Terminal ali;
+    QSignalSpy lost(&ali.session, &ChatSession::connectionLost);
+    QVERIFY(ali.session.connectTo(address(21)).ok());
+    QTRY_VERIFY(server.last && server.last->isEncrypted());
+    QTRY_VERIFY(ali.session.privacy().encrypted);
+    // Whole frames count; after one of a kind nobody knows, nothing does.
+    QByteArray bytes =
+        LinkFrames::encode(Channel::UserList, "VELI") + LinkFrames::encodePlainUsers(2);
+    bytes += QByteArray("\x09\0\0\0\x01x", 6) + LinkFrames::encode(Channel::UserList, "SAHTE");
+    QSignalSpy listed(&ali.session.userList(), &QAbstractItemModel::rowsInserted);
+    server.last->write(bytes);
+    QTRY_COMPARE(lost.count(), 1);
+    QCOMPARE(lost.at(0).at(0).toInt(), int(SocketErrors::Unexpected));
+    QCOMPARE(listed.count(), 1); // VELI, and nothing behind the broken frame
+    QVERIFY(ali.session.isRetrying());
+    ali.session.leave();
 }
 
 QTEST_GUILESS_MAIN(TestSecureSession)
