@@ -24,6 +24,7 @@ private slots:
     void endOfASessionUpIsToldOnceAndTriedAgain();
     void serverThatStopsReadingIsGivenUp();
     void attemptComesBackOnlyWithAllFourChannels();
+    void waitsStartAfreshOnlyAfterTheStableTimeUp();
     void leavingStopsTheRetries_data();
     void leavingStopsTheRetries();
     void nameThatLeadsNowhereFindsTheServer_data();
@@ -282,6 +283,52 @@ void TestSession::attemptComesBackOnlyWithAllFourChannels()
     QVERIFY(back.wait(4000));
     QCOMPARE(attempts.size(), 2);
     QTRY_VERIFY(t.server.terminalConnected());
+}
+
+void TestSession::waitsStartAfreshOnlyAfterTheStableTimeUp()
+{
+    // The schedule runs on the test's clock, at the lowest spread: the first wait is 1 s, the
+    // second 2 s, the third 4 s.
+    const int firstWait = int(RetrySchedule::nominalWaitMs(1) * (1 - RetrySchedule::Spread));
+    const int secondWait = int(RetrySchedule::nominalWaitMs(2) * (1 - RetrySchedule::Spread));
+    qint64 now = 0;
+    FakeServer server(QStringLiteral("127.0.0.86"));
+    QVERIFY(server.listen());
+    ChatSession session(
+        nullptr, ChatSession::Reading::OwnThread, [&now] { return now; }, [] { return 0.0; });
+    session.setNickname(QStringLiteral("ALI"));
+    QSignalSpy lost(&session, &ChatSession::connectionLost);
+    QSignalSpy back(&session, &ChatSession::reconnected);
+    QVERIFY(session.connectTo(server.address()).ok());
+    QTRY_VERIFY(server.terminalConnected() && session.isUp());
+
+    // Ends the session and says how soon the next attempt is due; -1 when no end was told.
+    // Every outage lasts the stable time on the schedule's clock: only the time up counts.
+    const auto drop = [&] {
+        server.clearReceived();
+        for (quint16 port : FakeServer::allPorts())
+            server.closeConnections(port);
+        if (!lost.wait(1000))
+            return -1;
+        const int due = session.nextAttemptInMs();
+        now += RetrySchedule::StableMs;
+        return due;
+    };
+    int due = drop();
+    QVERIFY2(due > 0 && due <= firstWait, qPrintable(QString::number(due)));
+    QVERIFY(back.wait(firstWait + 2000));
+    QTRY_VERIFY(server.terminalConnected());
+
+    // Up for the stable time: back for good, and this end starts from the first wait again.
+    now += RetrySchedule::StableMs;
+    due = drop();
+    QVERIFY2(due > 0 && due <= firstWait, qPrintable(QString::number(due)));
+    QVERIFY(back.wait(firstWait + 2000));
+    QTRY_VERIFY(server.terminalConnected());
+
+    // Ended as soon as it came back: the second wait, whatever the outage before it lasted.
+    due = drop();
+    QVERIFY2(due > firstWait && due <= secondWait, qPrintable(QString::number(due)));
 }
 
 void TestSession::leavingStopsTheRetries_data()
