@@ -24,8 +24,8 @@ ChatSession::ChatSession(QObject *parent, Reading reading, RetrySchedule::Clock 
       Winjoin(reading == Reading::OwnThread ? &m_ioThread : nullptr, this),
       m_carrier(reading == Reading::OwnThread ? &m_ioThread : nullptr,
                 {&Winsock1, &Winsock2, &Winjoin, &Winleft}, this),
-      Timer2(this), m_retry(std::move(clock), std::move(random)), m_retryTimer(this),
-      m_lookup(this), m_userList(this)
+      m_retry(std::move(clock), std::move(random)), m_retryTimer(this), m_lookup(this),
+      m_userList(this), m_departures(m_userList, this)
 {
     setObjectName(QStringLiteral("session"));
     if (reading == Reading::OwnThread)
@@ -34,11 +34,6 @@ ChatSession::ChatSession(QObject *parent, Reading reading, RetrySchedule::Clock 
     Winsock2.setObjectName(QStringLiteral("Winsock2"));
     Winleft.setObjectName(QStringLiteral("Winleft"));
     Winjoin.setObjectName(QStringLiteral("Winjoin"));
-    Timer2.setObjectName(QStringLiteral("Timer2"));
-    Timer2.setSingleShot(true);
-    Timer2.setTimerType(Qt::PreciseTimer); // each removal is due a fixed time after its notice
-    Timer2.setInterval(RemovalDelayMs);
-    m_clock.start();
     m_retryTimer.setSingleShot(true);
     // A coarse timer's slack would bunch up the waits the schedule spreads.
     m_retryTimer.setTimerType(Qt::PreciseTimer);
@@ -61,7 +56,7 @@ ChatSession::ChatSession(QObject *parent, Reading reading, RetrySchedule::Clock 
                     linkFailed(kind, number, description);
                 });
     }
-    connect(&Timer2, &QTimer::timeout, this, &ChatSession::Timer2_Timer);
+    connect(&m_departures, &Departures::done, this, &ChatSession::departuresDone);
     connect(&m_retryTimer, &QTimer::timeout, this, &ChatSession::attempt);
     connect(&m_lookup, &HostLookup::finished, this, &ChatSession::lookedUp);
     connect(&m_carrier, &ChannelCarrier::refused, this, &ChatSession::refused);
@@ -362,34 +357,5 @@ void ChatSession::Winleft_DataArrival()
     (void)Winleft.GetData(departed);
     const QString nickname = Cp1254::decode(departed);
     emit leaveArrived(departed, nickname);
-    // The departing user's entry goes RemovalDelayMs later.
-    m_pendingRemovals.push_back(
-        {nickname, m_clock.elapsed() + RemovalDelayMs, m_userList.generation()});
-    if (!Timer2.isActive())
-        scheduleNextRemoval();
-}
-
-void ChatSession::Timer2_Timer()
-{
-    if (!m_pendingRemovals.empty()) {
-        const PendingRemoval due = m_pendingRemovals.front();
-        m_pendingRemovals.pop_front();
-        // What goes is the departed user's own entry, whatever is selected by now; after a
-        // disconnect emptied the list there is nothing of that user's left to remove.
-        if (due.listGeneration == m_userList.generation())
-            m_userList.removeItem(NameSearch::findEqual(m_userList.entries(), due.nickname));
-    }
-    if (m_pendingRemovals.empty()) {
-        Timer2.stop();
-        emit departuresDone();
-    } else {
-        scheduleNextRemoval();
-    }
-}
-
-void ChatSession::scheduleNextRemoval()
-{
-    if (m_pendingRemovals.empty())
-        return;
-    Timer2.start(int(qMax<qint64>(0, m_pendingRemovals.front().due - m_clock.elapsed())));
+    m_departures.departed(nickname);
 }

@@ -2,6 +2,7 @@
 
 #include "channelcarrier.h"
 #include "connectionprivacy.h"
+#include "departures.h"
 #include "destination.h"
 #include "hostlookup.h"
 #include "iothread.h"
@@ -11,13 +12,11 @@
 #include "userlistmodel.h"
 #include "winsock.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <array>
-#include <deque>
 #include <functional>
 
 // One terminal's conversation with the chat server, without any window: the four channels,
@@ -41,7 +40,7 @@ public:
     enum class Reading { OwnThread, CallerThread };
 
     // A departed user's entry goes this long after the leave notice.
-    static constexpr int RemovalDelayMs = 2000;
+    static constexpr int RemovalDelayMs = Departures::DelayMs;
 
     explicit ChatSession(QObject *parent = nullptr, Reading reading = Reading::OwnThread);
     // The same with the retry schedule's clock and random source given (tests).
@@ -101,8 +100,8 @@ public:
     const UserListModel &userList() const { return m_userList; }
 
     // Takes the departure that is due off the user list and waits for the next one.
-    void Timer2_Timer();
-    int pendingRemovals() const { return int(m_pendingRemovals.size()); }
+    void Timer2_Timer() { m_departures.Timer2_Timer(); }
+    int pendingRemovals() const { return m_departures.pending(); }
 
 signals:
     void connectedChanged(bool connected);
@@ -164,7 +163,6 @@ private:
     void Winjoin_Connect();
     void Winjoin_DataArrival();
     void Winleft_DataArrival();
-    void scheduleNextRemoval();
 
     IoThread m_ioThread; // first in, last out: the channels need it until they are gone
     Winsock Winsock1;
@@ -172,7 +170,6 @@ private:
     Winsock Winleft;
     Winsock Winjoin;
     ChannelCarrier m_carrier;
-    QTimer Timer2;
 
     QString m_nickname;
     Destination m_destination;
@@ -190,13 +187,5 @@ private:
     std::array<LinkState, allChannels.size()> m_links{};
     UserListModel m_userList;
     QString UserListData;
-
-    struct PendingRemoval
-    {
-        QString nickname;
-        qint64 due = 0;
-        quint64 listGeneration = 0;
-    };
-    std::deque<PendingRemoval> m_pendingRemovals;
-    QElapsedTimer m_clock;
+    Departures m_departures;
 };
