@@ -1,17 +1,40 @@
 // The main window on the terminal's machine of the discovery lab: the servers announced on the
 // LAN offered in the server field, and what Bağlan does with a picked name and with the start
-// text "SERVER", where the machine's resolver knows no name at all.
+// text "SERVER", where the machine's resolver knows no name at all; and what crosses the wire
+// when it reaches a server on the encrypted link.
 #include "../faults/labprocess.h"
 #include "common/formaccess.h"
 #include "discoverylab.h"
+#include "protocol/channel.h"
+#include "protocol/cp1254.h"
+#include "protocol/linkframes.h"
+#include "ui/main/chatlog.h"
 #include "ui/main/form1.h"
+#include "ui/main/privacynotices.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCompleter>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QTcpSocket>
 #include <QtTest>
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -50,15 +73,123 @@ struct Window
         return r;
     }
 
-    bool listed() const
+    bool listed(const QString &nick = QStringLiteral("ALİ")) const
     {
         form.Timer1_Timer();
         const QAbstractItemModel *m = control<QListView>(&form, "List1")->model();
-        return m->rowCount() == 1 && m->index(0, 0).data().toString() == QStringLiteral("ALİ");
+        return m->rowCount() == 1 && m->index(0, 0).data().toString() == nick;
     }
 
     mutable Form1 form;
 };
+
+// A TCP segment seen on the wire: its ports, and how many bytes of data it carries.
+struct Segment
+{
+    quint16 source = 0;
+    quint16 destination = 0;
+    qsizetype data = 0;
+};
+
+// The TCP segment in an Ethernet frame, over IPv4 or IPv6 without extension headers.
+std::optional<Segment> segmentIn(QByteArrayView frame)
+{
+    const auto byte = [&](qsizetype i) { return quint8(frame[i]); };
+    const auto word = [&](qsizetype i) { return quint16(byte(i) << 8 | byte(i + 1)); };
+    constexpr qsizetype ip = 14;
+    qsizetype tcp = 0;
+    qsizetype end = 0;
+    if (frame.size() >= ip + 20 && word(12) == ETH_P_IP && byte(ip + 9) == IPPROTO_TCP) {
+        tcp = ip + (byte(ip) & 0x0f) * 4;
+        end = ip + word(ip + 2);
+    } else if (frame.size() >= ip + 40 && word(12) == ETH_P_IPV6 && byte(ip + 6) == IPPROTO_TCP) {
+        tcp = ip + 40;
+        end = tcp + word(ip + 4);
+    } else {
+        return std::nullopt;
+    }
+    if (frame.size() < tcp + 20 || frame.size() < end)
+        return std::nullopt;
+    return Segment{word(tcp), word(tcp + 2), end - tcp - (byte(tcp + 12) >> 4) * 4};
+}
+
+// Every frame that crosses one interface of this machine, either way, from its making on;
+// taken whenever the event loop runs.
+class WireCapture
+{
+public:
+    explicit WireCapture(const char *interface)
+    {
+        // Bound to the interface before it may take anything, so nothing else comes in first.
+        m_socket = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_ll at{};
+        at.sll_family = AF_PACKET;
+        at.sll_protocol = htons(ETH_P_ALL);
+        at.sll_ifindex = int(if_nametoindex(interface));
+        if (m_socket < 0 || at.sll_ifindex == 0 ||
+            ::bind(m_socket, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0) {
+            qWarning("cannot capture on %s: %s", interface, std::strerror(errno));
+            return;
+        }
+        m_notifier = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { take(); });
+    }
+    ~WireCapture()
+    {
+        m_notifier.reset();
+        if (m_socket >= 0)
+            ::close(m_socket);
+    }
+    WireCapture(const WireCapture &) = delete;
+    WireCapture &operator=(const WireCapture &) = delete;
+
+    bool isCapturing() const { return m_notifier != nullptr; }
+
+    // The frames so far, none of them cut short or lost; a warning and nothing otherwise.
+    std::optional<QList<QByteArray>> frames()
+    {
+        take();
+        tpacket_stats stats{};
+        socklen_t size = sizeof stats;
+        if (::getsockopt(m_socket, SOL_PACKET, PACKET_STATISTICS, &stats, &size) != 0 ||
+            stats.tp_drops != 0 || m_cut) {
+            qWarning("the capture lost frames");
+            return std::nullopt;
+        }
+        return m_frames;
+    }
+
+private:
+    void take()
+    {
+        // Large enough for what segmentation offload hands over as one frame.
+        QByteArray frame(256 * 1024, Qt::Uninitialized);
+        for (;;) {
+            const ssize_t n = ::recv(m_socket, frame.data(), frame.size(), MSG_TRUNC);
+            if (n < 0)
+                return;
+            m_cut |= n > frame.size();
+            m_frames.append(frame.first(qMin<qsizetype>(n, frame.size())));
+        }
+    }
+
+    int m_socket = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    QList<QByteArray> m_frames;
+    bool m_cut = false;
+};
+
+// Which of these byte strings some frame holds.
+QList<QByteArray> foundIn(const QList<QByteArray> &frames, const QList<QByteArray> &wanted)
+{
+    QList<QByteArray> found;
+    for (const QByteArray &w : wanted) {
+        if (std::any_of(frames.cbegin(), frames.cend(),
+                        [&](const QByteArray &f) { return f.contains(w); }))
+            found.append(w);
+    }
+    return found;
+}
 
 } // namespace
 
@@ -72,6 +203,7 @@ private slots:
 
     void foundServersOfferedAndPickedByKeyboard();
     void startTextFindsTheOneServer();
+    void startTextReachesTheOneServerOnItsLinkAlone();
     void startTextDoesNotGuessBetweenTwo();
     void startTextReachesThisMachineWithoutADaemon();
 
@@ -143,6 +275,69 @@ void TestFinding::startTextFindsTheOneServer()
     w.form.CmdConnect_Click();
     QTRY_VERIFY(w.listed());
     QCOMPARE(m_boxes->texts(), QStringList());
+}
+
+void TestFinding::startTextReachesTheOneServerOnItsLinkAlone()
+{
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    qputenv("STATE_DIRECTORY", QFile::encodeName(state.path()));
+    LabProcess *server = m_lab->startServer(m_lab->server2, named(QStringLiteral("Kapalı")));
+    qunsetenv("STATE_DIRECTORY");
+    QVERIFY(server);
+    m_boxes = std::make_unique<MessageBoxRecorder>();
+    Window w;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        w.form.servers().servers().size() == 1 && w.form.servers().find(u"Kapalı"), Found);
+    const QRegularExpression fingerprintLine(
+        QStringLiteral("certificate fingerprint \\(SHA-256\\): ([0-9A-F:]+)"));
+    QTRY_VERIFY2(fingerprintLine.match(server->errors()).hasMatch(), qPrintable(server->errors()));
+    const QString logged = fingerprintLine.match(server->errors()).captured(1);
+
+    // What must not be read on the wire: in its code page, in UTF-8, and the ASCII both share.
+    const QString nick = QStringLiteral("GİZLİADAM");
+    const QString line = QStringLiteral("Şifre: KIRMIZIELMA");
+    const QList<QByteArray> secrets{
+        Cp1254::encode(nick), nick.toUtf8(), QByteArrayLiteral("ADAM"),
+        Cp1254::encode(line), line.toUtf8(), QByteArrayLiteral("KIRMIZIELMA")};
+    // s2 is on the first LAN alone: all that reaches it crosses this machine's eth0.
+    WireCapture wire("eth0");
+    QVERIFY(wire.isCapturing());
+    w.nick()->setText(nick);
+    w.form.CmdConnect_Click();
+    QTRY_VERIFY(w.listed(nick));
+    const QLabel *privacy = control<QLabel>(&w.form, "privacy");
+    QTRY_COMPARE(privacy->text(), PrivacyNotices::Encrypted.toString());
+    QCOMPARE(privacy->toolTip(), PrivacyNotices::Fingerprint + logged);
+    control<QLineEdit>(&w.form, "Text2")->setText(line);
+    w.form.Command1_Click();
+    QTRY_VERIFY(control<ChatLog>(&w.form, "Text1")->text().contains(line));
+    QCOMPARE(m_boxes->texts(), QStringList());
+
+    const std::optional<QList<QByteArray>> frames = wire.frames();
+    QVERIFY(frames);
+    QCOMPARE(foundIn(*frames, secrets), QList<QByteArray>());
+    // All of it went over the link, both ways, and nothing to a plain channel's port.
+    bool sent = false;
+    bool received = false;
+    for (const QByteArray &frame : *frames) {
+        const std::optional<Segment> s = segmentIn(frame);
+        if (!s)
+            continue;
+        sent |= s->destination == LinkPort && s->data > 0;
+        received |= s->source == LinkPort && s->data > 0;
+        for (const Channel channel : allChannels)
+            QVERIFY(s->source != portOf(channel) && s->destination != portOf(channel));
+    }
+    QVERIFY(sent && received);
+
+    // The same search finds the nickname once it does cross in clear.
+    QTcpSocket plain;
+    plain.connectToHost(m_lab->server2.address(), portOf(Channel::UserList));
+    QVERIFY(plain.waitForConnected(5000));
+    plain.write(Cp1254::encode(nick));
+    QTRY_COMPARE(foundIn(wire.frames().value_or(QList<QByteArray>()), secrets),
+                 QList<QByteArray>({Cp1254::encode(nick), QByteArrayLiteral("ADAM")}));
 }
 
 void TestFinding::startTextDoesNotGuessBetweenTwo()
