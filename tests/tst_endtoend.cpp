@@ -2,6 +2,7 @@
 #include "channels/socketerrors.h"
 #include "chatserver.h"
 #include "common/connectedterminal.h"
+#include "common/testauthority.h"
 #include "protocol/chatline.h"
 #include "protocol/fingerprint.h"
 #include "serveridentity.h"
@@ -26,6 +27,7 @@ private slots:
     void linesSentQuicklyArriveOneByOne_data();
     void linesSentQuicklyArriveOneByOne();
     void theWindowSaysHowPrivateItIs();
+    void theWindowNamesTheServerVouchedFor();
 
 private:
     // Made once, when a test first needs it.
@@ -218,6 +220,27 @@ void TestEndToEnd::theWindowSaysHowPrivateItIs()
     QLabel *canPrivacy = control<QLabel>(&can.form, "privacy");
     QTRY_COMPARE(canPrivacy->text(), PrivacyNotices::Plain.toString());
     QCOMPARE(canPrivacy->toolTip(), QString());
+    QCOMPARE(boxes.boxes.size(), 0);
+}
+
+void TestEndToEnd::theWindowNamesTheServerVouchedFor()
+{
+    MessageBoxRecorder boxes;
+    const QString at = QStringLiteral("127.0.0.96");
+    const TestAuthority authority;
+    QVERIFY2(!authority.isNull(), qPrintable(authority.error()));
+    authority.trust();
+    QString error;
+    const ServerIdentity issued = authority.identity(at, &error);
+    QVERIFY2(!issued.isNull(), qPrintable(error));
+    ChatServer server;
+    server.setIdentity(issued);
+    QVERIFY(server.listen(QHostAddress(at)));
+    Terminal ali(QStringLiteral("ALİ"), at);
+    QLabel *privacy = control<QLabel>(&ali.form, "privacy");
+    QTRY_COMPARE(privacy->text(), PrivacyNotices::Vouched + at);
+    QCOMPARE(privacy->toolTip(),
+             PrivacyNotices::Fingerprint + Fingerprint::toText(issued.fingerprint()));
     QCOMPARE(boxes.boxes.size(), 0);
 }
 

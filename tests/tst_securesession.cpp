@@ -5,6 +5,7 @@
 #include "channels/socketerrors.h"
 #include "channels/winsock.h"
 #include "chatserver.h"
+#include "common/testauthority.h"
 #include "protocol/fingerprint.h"
 #include "protocol/linkframes.h"
 #include "serveridentity.h"
@@ -37,10 +38,17 @@ private slots:
     void neverPlainAgainWhereTheLinkWas();
     void retriesStayOnTheLinkAndRefuseAnotherCertificate();
     void serverThatBreaksTheFramesIsLeft();
+    void typedNameVouchedForOnlyAsIssued_data();
+    void typedNameVouchedForOnlyAsIssued();
+    void announcedServerVouchedForUnderItsHostName_data();
+    void announcedServerVouchedForUnderItsHostName();
+    void vouchedHostMayRenewItsCertificate();
 
 private:
     ServerIdentity m_identity;
     ServerIdentity m_other;
+    TestAuthority m_trusted{QStringLiteral("Vornel Test CA")};
+    TestAuthority m_untrusted{QStringLiteral("Vornel Stranger CA")};
 };
 
 namespace {
@@ -117,6 +125,10 @@ void TestSecureSession::initTestCase()
     m_identity = ServerIdentity::generate(QStringLiteral("vornel-test"), &error);
     m_other = ServerIdentity::generate(QStringLiteral("vornel-test"), &error);
     QVERIFY2(!m_identity.isNull() && !m_other.isNull(), qPrintable(error));
+    QVERIFY2(!m_trusted.isNull() && !m_untrusted.isNull(),
+             qPrintable(m_trusted.error() + m_untrusted.error()));
+    // Trusted for the whole run: the servers of the other tests show certificates of their own.
+    m_trusted.trust();
 }
 
 void TestSecureSession::typedNameGoesOnTheLinkWhereOffered()
@@ -320,6 +332,122 @@ void TestSecureSession::serverThatBreaksTheFramesIsLeft()
     QCOMPARE(listed.count(), 1); // VELI, and nothing behind the broken frame
     QVERIFY(ali.session.isRetrying());
     ali.session.leave();
+}
+
+void TestSecureSession::typedNameVouchedForOnlyAsIssued_data()
+{
+    QTest::addColumn<int>("at");
+    QTest::addColumn<QString>("issuedFor");
+    QTest::addColumn<bool>("byTrusted");
+    QTest::addColumn<bool>("vouched");
+    QTest::newRow("trusted, for the name typed") << 8 << address(8) << true << true;
+    QTest::newRow("trusted, for another address") << 9 << address(20) << true << false;
+    QTest::newRow("untrusted, for the name typed") << 10 << address(10) << false << false;
+}
+
+void TestSecureSession::typedNameVouchedForOnlyAsIssued()
+{
+    QFETCH(int, at);
+    QFETCH(QString, issuedFor);
+    QFETCH(bool, byTrusted);
+    QFETCH(bool, vouched);
+    QString error;
+    const ServerIdentity identity =
+        (byTrusted ? m_trusted : m_untrusted).identity(issuedFor, &error);
+    QVERIFY2(!identity.isNull(), qPrintable(error));
+    ChatServer server;
+    server.setIdentity(identity);
+    QVERIFY(server.listen(QHostAddress(address(at))));
+    Terminal ali;
+    QVERIFY(ali.session.connectTo(address(at)).ok());
+    QTRY_COMPARE(ali.session.userList().count(), 1);
+    QCOMPARE(server.linkCount(), 1);
+    // Whoever vouched or not, a first contact by a name typed goes on the link.
+    const ConnectionPrivacy privacy = ali.session.privacy();
+    QVERIFY(privacy.encrypted);
+    QCOMPARE(privacy.fingerprint, identity.fingerprint());
+    QCOMPARE(privacy.vouchedName, vouched ? address(at) : QString());
+}
+
+void TestSecureSession::announcedServerVouchedForUnderItsHostName_data()
+{
+    QTest::addColumn<int>("at");
+    QTest::addColumn<bool>("byTrusted");
+    QTest::newRow("trusted authority") << 11 << true;
+    QTest::newRow("untrusted authority") << 12 << false;
+}
+
+void TestSecureSession::announcedServerVouchedForUnderItsHostName()
+{
+    QFETCH(int, at);
+    QFETCH(bool, byTrusted);
+    QString error;
+    const ServerIdentity identity =
+        (byTrusted ? m_trusted : m_untrusted).identity(QStringLiteral("ofis.local"), &error);
+    QVERIFY2(!identity.isNull(), qPrintable(error));
+    ChatServer server;
+    server.setIdentity(identity);
+    QVERIFY(server.listen(QHostAddress(address(at))));
+    Terminal ali;
+    QSignalSpy errors(&ali.session, &ChatSession::socketError);
+    // The announcement names a certificate the server no longer shows.
+    const Destination found{
+        address(at), true, {LinkPort, m_identity.fingerprint()}, QStringLiteral("ofis.local")};
+    QVERIFY(ali.session.connectTo(found).ok());
+    if (byTrusted) {
+        QTRY_COMPARE(ali.session.userList().count(), 1);
+        QCOMPARE(ali.session.privacy().vouchedName, QStringLiteral("ofis.local"));
+        QCOMPARE(ali.session.privacy().fingerprint, identity.fingerprint());
+        QVERIFY(errors.isEmpty());
+        return;
+    }
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ServerIdentityRefused));
+    QVERIFY(!ali.session.isConnected());
+    QTRY_COMPARE(server.connectionCount(), 0);
+    QVERIFY(server.nicknames().isEmpty());
+    for (const Winsock *channel : ali.session.findChildren<Winsock *>())
+        QCOMPARE(channel->RemotePort(), LinkPort);
+}
+
+void TestSecureSession::vouchedHostMayRenewItsCertificate()
+{
+    const QString at = address(13);
+    QString error;
+    const ServerIdentity first = m_trusted.identity(at, &error);
+    const ServerIdentity renewed = m_trusted.identity(at, &error);
+    const ServerIdentity misnamed = m_trusted.identity(address(20), &error);
+    QVERIFY2(!first.isNull() && !renewed.isNull() && !misnamed.isNull(), qPrintable(error));
+    auto server = std::make_unique<ChatServer>();
+    server->setIdentity(first);
+    QVERIFY(server->listen(QHostAddress(at)));
+    Terminal ali;
+    QVERIFY(ali.session.connectTo(at).ok());
+    QTRY_COMPARE(ali.session.userList().count(), 1);
+    QCOMPARE(ali.session.privacy().vouchedName, at);
+    ali.session.leave();
+
+    // Taken by its fingerprint no longer, but still vouched for under the name.
+    server = std::make_unique<ChatServer>();
+    server->setIdentity(renewed);
+    QVERIFY(server->listen(QHostAddress(at)));
+    QSignalSpy errors(&ali.session, &ChatSession::socketError);
+    QVERIFY(ali.session.connectTo(at).ok());
+    QTRY_COMPARE(ali.session.userList().count(), 1);
+    QCOMPARE(ali.session.privacy().fingerprint, renewed.fingerprint());
+    QCOMPARE(ali.session.privacy().vouchedName, at);
+    QVERIFY(errors.isEmpty());
+    ali.session.leave();
+
+    // The same authority's word for another name is no word for this host.
+    server = std::make_unique<ChatServer>();
+    server->setIdentity(misnamed);
+    QVERIFY(server->listen(QHostAddress(at)));
+    QVERIFY(ali.session.connectTo(at).ok());
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ServerIdentityRefused));
+    QTRY_COMPARE(server->connectionCount(), 0);
+    QVERIFY(server->nicknames().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSecureSession)
