@@ -79,6 +79,11 @@ void LinkWorker::open(const QString &host, const LinkPlan &plan, int timeoutMs,
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(QSsl::TlsV1_3OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    // Every handshake a whole one, its certificate verified anew: a session resumed would
+    // bring no certificate to judge.
+    tls.setSslOption(QSsl::SslOptionDisableSessionTickets, true);
+    tls.setSslOption(QSsl::SslOptionDisableSessionSharing, true);
+    tls.setSslOption(QSsl::SslOptionDisableSessionPersistence, true);
     m_socket->setSslConfiguration(tls);
     m_socket->setPeerVerifyName(plan.verifyName);
     m_timeout.start(timeoutMs);
@@ -109,7 +114,8 @@ void LinkWorker::onEncrypted()
     const QList<QSslCertificate> chain = m_socket->peerCertificateChain();
     const QByteArray fingerprint =
         chain.isEmpty() ? QByteArray() : Fingerprint::ofCertificate(chain.constFirst().toDer());
-    const bool vouched = m_vouched && !chain.isEmpty();
+    // Vouched for only where verification ran and found nothing wrong.
+    const bool vouched = m_vouched && !chain.isEmpty() && m_socket->sslHandshakeErrors().isEmpty();
     if (fingerprint.isEmpty() || !m_plan.accepts(fingerprint, vouched)) {
         fail(SocketErrors::ServerIdentityRefused, true);
         return;
