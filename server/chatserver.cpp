@@ -52,7 +52,8 @@ void ChatServer::setIdentity(const ServerIdentity &identity)
 {
     m_tls = QSslConfiguration::defaultConfiguration();
     m_tls.setProtocol(QSsl::TlsV1_3OrLater);
-    m_tls.setLocalCertificate(identity.certificate());
+    m_tls.setLocalCertificateChain(QList<QSslCertificate>{identity.certificate()} +
+                                   identity.chain());
     m_tls.setPrivateKey(identity.key());
     m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
 }

@@ -283,7 +283,11 @@ ServerIdentity ServerIdentity::load(const QString &certificateFile, const QStrin
         return {};
 
     ServerIdentity identity;
-    identity.m_certificate = QSslCertificate::fromData(certificatePem, QSsl::Pem).value(0);
+    // The server's own first, then whatever intermediate authorities an admin's file holds.
+    const QList<QSslCertificate> certificates =
+        QSslCertificate::fromData(certificatePem, QSsl::Pem);
+    identity.m_certificate = certificates.value(0);
+    identity.m_chain = certificates.mid(1);
     if (identity.m_certificate.isNull()) {
         setError(error, QStringLiteral("%1 holds no PEM certificate").arg(certificateFile));
         return {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
@@ -14,6 +15,9 @@ public:
     bool isNull() const { return m_certificate.isNull() || m_key.isNull(); }
     const QSslCertificate &certificate() const { return m_certificate; }
     const QSslKey &key() const { return m_key; }
+    // The authorities between the certificate and the one terminals trust, as an admin's file
+    // lists them after it; presented with it.
+    const QList<QSslCertificate> &chain() const { return m_chain; }
     // The SHA-256 digest of the certificate (DER).
     QByteArray fingerprint() const;
 
@@ -36,5 +40,6 @@ public:
 
 private:
     QSslCertificate m_certificate;
+    QList<QSslCertificate> m_chain;
     QSslKey m_key;
 };

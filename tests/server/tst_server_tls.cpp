@@ -5,7 +5,9 @@
 #include "serveridentity.h"
 #include "testclient.h"
 
+#include <QFile>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
@@ -34,6 +36,7 @@ private slots:
     void aLinkCountsAsItsHostsFourConnections();
     void whatClosesAChannelClosesItsLink();
     void aVanishedLinkTakesItsHostAlong();
+    void anAdminsChainIsPresented();
 
 private:
     static QHostAddress address(int last)
@@ -321,6 +324,34 @@ void TestServerTls::aVanishedLinkTakesItsHostAlong()
     QTRY_COMPARE(server.linkCount(), 0);
     QTRY_VERIFY(!alsoGone.isConnected());
     QVERIFY(ali.isConnected() && aliChat.isConnected());
+}
+
+void TestServerTls::anAdminsChainIsPresented()
+{
+    // A certificate file holding the server's certificate and an authority behind it.
+    QString error;
+    const ServerIdentity authority = ServerIdentity::generate(QStringLiteral("authority"), &error);
+    QTemporaryDir files;
+    QFile certificate(files.filePath(QStringLiteral("chain.pem")));
+    QFile key(files.filePath(QStringLiteral("key.pem")));
+    QVERIFY(certificate.open(QIODevice::WriteOnly) && key.open(QIODevice::WriteOnly));
+    certificate.write(m_identity.certificate().toPem() + authority.certificate().toPem());
+    key.write(m_identity.key().toPem());
+    certificate.close();
+    key.close();
+    const ServerIdentity admins =
+        ServerIdentity::load(certificate.fileName(), key.fileName(), &error);
+    QVERIFY2(!admins.isNull(), qPrintable(error));
+    QCOMPARE(admins.fingerprint(), m_identity.fingerprint());
+
+    const QHostAddress at = address(22);
+    ChatServer server;
+    server.setIdentity(admins);
+    QVERIFY(server.listen(at));
+    LinkClient link(at, address(23));
+    QTRY_VERIFY(link.isEncrypted());
+    QCOMPARE(link.socket().peerCertificateChain(),
+             (QList<QSslCertificate>{m_identity.certificate(), authority.certificate()}));
 }
 
 QTEST_GUILESS_MAIN(TestServerTls)
