@@ -3,6 +3,8 @@
 #include "socketerrors.h"
 #include "winsock.h"
 
+#include <algorithm>
+
 ChannelCarrier::ChannelCarrier(QThread *ioThread, const std::array<Winsock *, 4> &channels,
                                QObject *parent)
     : QObject(parent), m_channels(channels), m_link(ioThread, this)

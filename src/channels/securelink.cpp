@@ -5,6 +5,9 @@
 
 #include <QThread>
 
+#include <algorithm>
+#include <climits>
+
 SecureLink::SecureLink(QThread *ioThread, QObject *parent)
     : QObject(parent), m_worker(new LinkWorker, ioThread)
 {
