@@ -1,5 +1,6 @@
 #include "serveridentity.h"
 
+#include "opensslobjects.h"
 #include "protocol/fingerprint.h"
 
 #include <QDir>
@@ -23,26 +24,7 @@
 
 namespace {
 
-template <auto free> struct Free
-{
-    template <typename T> void operator()(T *p) const { free(p); }
-};
-using Bignum = std::unique_ptr<BIGNUM, Free<BN_free>>;
-using Bio = std::unique_ptr<BIO, Free<BIO_free>>;
-using Certificate = std::unique_ptr<X509, Free<X509_free>>;
-using Extension = std::unique_ptr<X509_EXTENSION, Free<X509_EXTENSION_free>>;
-using PrivateKey = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
-
-// The first error OpenSSL queued, after what we were doing. The queue is emptied: Qt's TLS
-// code shares it and would take an error left behind for one of its own.
-QString openSslError(QLatin1StringView doing)
-{
-    char reason[256] = "unknown reason";
-    if (const unsigned long code = ERR_get_error())
-        ERR_error_string_n(code, reason, sizeof reason);
-    ERR_clear_error();
-    return doing % QLatin1StringView(": ") % QLatin1StringView(reason);
-}
+using namespace OpenSsl;
 
 void setError(QString *error, const QString &text)
 {
@@ -102,7 +84,7 @@ QSslKey toQt(EVP_PKEY *key, QString *error)
     const Bio bio(BIO_new(BIO_s_mem()));
     if (!bio ||
         PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-        setError(error, openSslError(QLatin1StringView("cannot write the key")));
+        setError(error, OpenSsl::error(QLatin1StringView("cannot write the key")));
         return {};
     }
     QSslKey qtKey(bioContents(bio.get()), algorithm, QSsl::Pem, QSsl::PrivateKey);
@@ -204,7 +186,7 @@ ServerIdentity ServerIdentity::generate(const QString &commonName, QString *erro
     ERR_clear_error();
     const PrivateKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
     if (!key) {
-        setError(error, openSslError(QLatin1StringView("cannot make the key")));
+        setError(error, OpenSsl::error(QLatin1StringView("cannot make the key")));
         return {};
     }
 
@@ -244,13 +226,13 @@ ServerIdentity ServerIdentity::generate(const QString &commonName, QString *erro
             X509_sign(certificate.get(), key.get(), EVP_sha256()) > 0;
     }
     if (!made) {
-        setError(error, openSslError(QLatin1StringView("cannot make the certificate")));
+        setError(error, OpenSsl::error(QLatin1StringView("cannot make the certificate")));
         return {};
     }
 
     const Bio pem(BIO_new(BIO_s_mem()));
     if (!pem || PEM_write_bio_X509(pem.get(), certificate.get()) != 1) {
-        setError(error, openSslError(QLatin1StringView("cannot write the certificate")));
+        setError(error, OpenSsl::error(QLatin1StringView("cannot write the certificate")));
         return {};
     }
     ServerIdentity identity;

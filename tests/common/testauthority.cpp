@@ -1,5 +1,7 @@
 #include "testauthority.h"
 
+#include "opensslobjects.h"
+
 #include <QFile>
 #include <QHostAddress>
 #include <QSslConfiguration>
@@ -20,25 +22,7 @@
 
 namespace {
 
-template <auto free> struct Free
-{
-    template <typename T> void operator()(T *p) const { free(p); }
-};
-using Bignum = std::unique_ptr<BIGNUM, Free<BN_free>>;
-using Bio = std::unique_ptr<BIO, Free<BIO_free>>;
-using Certificate = std::unique_ptr<X509, Free<X509_free>>;
-using Extension = std::unique_ptr<X509_EXTENSION, Free<X509_EXTENSION_free>>;
-using PrivateKey = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
-
-// Qt's TLS code shares OpenSSL's error queue and would take what is left in it for its own.
-QString openSslError(QLatin1StringView doing)
-{
-    char reason[256] = "unknown reason";
-    if (const unsigned long code = ERR_get_error())
-        ERR_error_string_n(code, reason, sizeof reason);
-    ERR_clear_error();
-    return doing % QLatin1StringView(": ") % QLatin1StringView(reason);
-}
+using namespace OpenSsl;
 
 QByteArray contents(BIO *bio)
 {
@@ -142,7 +126,7 @@ TestAuthority::TestAuthority(const QString &commonName)
     }
     if (m_key.isEmpty() || m_certificate.isEmpty()) {
         m_certificate.clear();
-        m_error = openSslError(QLatin1StringView("cannot make the authority"));
+        m_error = OpenSsl::error(QLatin1StringView("cannot make the authority"));
     }
 }
 
@@ -180,7 +164,7 @@ TestAuthority::Issued TestAuthority::issue(const QString &name, QString *error) 
         issued.key = pemOf(key.get());
     }
     if (issued.certificate.isEmpty() || issued.key.isEmpty()) {
-        setError(error, openSslError(QLatin1StringView("cannot issue a certificate")));
+        setError(error, OpenSsl::error(QLatin1StringView("cannot issue a certificate")));
         return {};
     }
     return issued;
