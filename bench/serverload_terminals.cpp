@@ -1,12 +1,14 @@
 #include "serverload_terminals.h"
 
 #include "serverload_hostile.h"
+#include "serverload_link.h"
 
 #include "channels/retryschedule.h"
 #include "protocol/linktimers.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <QTcpSocket>
@@ -19,12 +21,18 @@ namespace {
 
 constexpr int kProbeMs = 10;
 
-// TCP_QUICKACK 0 holds the acknowledgements back; 2 sends the one held and goes on holding.
+// TCP_QUICKACK 0 holds the acknowledgements back; 2 sends the one held and goes on holding,
+// but only if one was held: where it had gone already (with data of ours, or on a read that
+// emptied the queue) the kernel stops holding them, and without the 0 after it every later
+// message would be acknowledged on arrival.
 void acknowledgeOnlyOnRead(qintptr descriptor, bool readNow)
 {
-    const int value = readNow ? 2 : 0;
-    if (descriptor >= 0)
-        ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_QUICKACK, &value, sizeof value);
+    if (descriptor < 0)
+        return;
+    const int send = 2, hold = 0;
+    if (readNow)
+        ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_QUICKACK, &send, sizeof send);
+    ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_QUICKACK, &hold, sizeof hold);
 }
 
 // A decimal number from 1 to limit, without leading zeros, at the start of bytes.
@@ -123,7 +131,11 @@ LoadWorker::LoadWorker(const LoadShared &shared, int threadIndex, int threadCoun
     const int mine = (shared.terminals - threadIndex + threadCount - 1) / threadCount;
     m_terminals.resize(size_t(std::max(0, mine)));
     // Every terminal gets every line.
-    m_latencies.reserve(m_terminals.size() * size_t(shared.rounds));
+    size_t linked = 0;
+    for (int i = threadIndex; i < shared.terminals; i += threadCount)
+        linked += shared.onLink(i) ? 1 : 0;
+    m_latencies.reserve((m_terminals.size() - linked) * size_t(shared.rounds));
+    m_linkLatencies.reserve(linked * size_t(shared.rounds));
 }
 
 LoadWorker::~LoadWorker() = default;
@@ -169,6 +181,7 @@ void LoadWorker::connectTerminal(int index, const QHostAddress &local)
     Terminal *t = owned.get();
     m_terminals[slot] = std::move(owned);
     t->record.index = index;
+    t->record.onLink = m_shared.onLink(index);
     t->record.chatSeen.assign(size_t(m_shared.rounds), 0);
     t->local = local;
     open(*t);
@@ -176,6 +189,10 @@ void LoadWorker::connectTerminal(int index, const QHostAddress &local)
 
 void LoadWorker::open(Terminal &t)
 {
+    if (t.record.onLink) {
+        openLink(t);
+        return;
+    }
     for (const Channel channel : allChannels) {
         auto *socket = new QTcpSocket(this);
         t.sockets[size_t(indexOf(channel))] = socket;
@@ -198,14 +215,32 @@ void LoadWorker::open(Terminal &t)
     }
 }
 
+void LoadWorker::openLink(Terminal &t)
+{
+    auto *link = new LoadLink(this);
+    t.link = link;
+    connect(link, &QSslSocket::encrypted, this, [this, &t] { onLinkUp(t); });
+    connect(link, &QSslSocket::readyRead, this, [this, &t] { onLinkRead(t); });
+    connect(link, &QSslSocket::errorOccurred, this,
+            [this, &t, link] { onEnd(t, u"link: " % link->errorString()); });
+    connect(link, &QSslSocket::disconnected, this,
+            [this, &t] { onEnd(t, QStringLiteral("link: closed by the server")); });
+    if (!link->bind(t.local))
+        fail(t,
+             QStringLiteral("cannot bind to ") % t.local.toString() % u": " % link->errorString());
+    link->connectToHostEncrypted(m_shared.server.toString(), LinkPort);
+}
+
 void LoadWorker::onConnected(Terminal &t, Channel channel)
 {
+    QTcpSocket *socket = t.sockets[size_t(indexOf(channel))];
     if (!m_retrying) {
+        if (m_shared.acknowledgeOnRead)
+            acknowledgeOnlyOnRead(socket->socketDescriptor(), false);
         ++t.record.connected;
         ++connectedSockets;
         return;
     }
-    QTcpSocket *socket = t.sockets[size_t(indexOf(channel))];
     // The server sends a connection's next message once the last is acknowledged and 5 ms
     // have passed. A terminal reads within microseconds of an arrival, so acknowledging on
     // arrival or once read comes to the same; two threads playing 500 machines fall behind
@@ -216,8 +251,26 @@ void LoadWorker::onConnected(Terminal &t, Channel channel)
     // As the terminal does: each channel that says who it is says so as soon as it is up.
     if (channel == Channel::UserList || channel == Channel::Join)
         socket->write(loadNickname(t.record.index));
-    if (++t.up < int(allChannels.size()))
+    if (++t.up == int(allChannels.size()))
+        onBackUp(t);
+}
+
+void LoadWorker::onLinkUp(Terminal &t)
+{
+    constexpr int channels = int(allChannels.size());
+    if (!m_retrying) {
+        t.record.connected += channels;
+        connectedSockets += channels;
         return;
+    }
+    send(t, Channel::UserList, loadNickname(t.record.index));
+    send(t, Channel::Join, loadNickname(t.record.index));
+    t.up = channels;
+    onBackUp(t);
+}
+
+void LoadWorker::onBackUp(Terminal &t)
+{
     t.schedule->succeeded();
     t.record.upNs = monotonicNs();
     ++backUp;
@@ -252,6 +305,12 @@ void LoadWorker::onEnd(Terminal &t, const QString &what)
 
 void LoadWorker::closeAll(Terminal &t)
 {
+    if (t.link) {
+        t.link->disconnect(this);
+        t.link->abort();
+        t.link->deleteLater();
+        t.link = nullptr;
+    }
     for (QTcpSocket *&socket : t.sockets) {
         if (!socket)
             continue;
@@ -307,6 +366,8 @@ void LoadWorker::retryOnEnd(bool spread)
         t.up = 0;
         for (QTcpSocket *socket : t.sockets)
             t.up += socket && socket->state() == QAbstractSocket::ConnectedState ? 1 : 0;
+        if (t.link && t.link->isEncrypted() && t.link->state() == QAbstractSocket::ConnectedState)
+            t.up = int(allChannels.size());
         if (t.up == int(allChannels.size()))
             ++backUp;
         else
@@ -314,12 +375,34 @@ void LoadWorker::retryOnEnd(bool spread)
     }
 }
 
+void LoadWorker::send(Terminal &t, Channel channel, const QByteArray &message)
+{
+    if (t.link) {
+        t.link->send(channel, message);
+        return;
+    }
+    QTcpSocket *socket = t.sockets[size_t(indexOf(channel))];
+    if (!socket)
+        return;
+    socket->write(message);
+    if (!m_shared.acknowledgeOnRead)
+        return;
+    // The segment carrying it acknowledges whatever has come, read or not, and the server
+    // may then send the next message before the last is read: their read together is this
+    // terminal's doing, not the server's. Anything still unread once it has gone may have
+    // been acknowledged so.
+    socket->flush();
+    int unread = 0;
+    if (::ioctl(int(socket->socketDescriptor()), FIONREAD, &unread) == 0 && unread > 0)
+        t.wroteOverUnread[size_t(indexOf(channel))] = true;
+}
+
 void LoadWorker::announce(int index)
 {
     if (Terminal *t = terminal(index)) {
         const QByteArray nickname = loadNickname(index);
-        t->sockets[indexOf(Channel::UserList)]->write(nickname);
-        t->sockets[indexOf(Channel::Join)]->write(nickname);
+        send(*t, Channel::UserList, nickname);
+        send(*t, Channel::Join, nickname);
     }
 }
 
@@ -329,14 +412,14 @@ void LoadWorker::sendChat(int index, int round)
         const QByteArray line =
             '<' + loadNickname(index) + "> msg " + QByteArray::number(round + 1);
         m_shared.sentNs[size_t(round)].store(monotonicNs(), std::memory_order_release);
-        t->sockets[indexOf(Channel::Chat)]->write(line);
+        send(*t, Channel::Chat, line);
     }
 }
 
 void LoadWorker::leave(int index)
 {
     if (Terminal *t = terminal(index))
-        t->sockets[indexOf(Channel::Leave)]->write(loadNickname(index));
+        send(*t, Channel::Leave, loadNickname(index));
 }
 
 void LoadWorker::shutDown()
@@ -349,6 +432,11 @@ void LoadWorker::shutDown()
             continue;
         delete t->retry;
         t->retry = nullptr;
+        if (t->link) {
+            t->link->disconnectFromHost();
+            delete t->link;
+            t->link = nullptr;
+        }
         for (QTcpSocket *&socket : t->sockets) {
             if (!socket)
                 continue;
@@ -376,10 +464,35 @@ void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
     QByteArray data = socket->readAll();
     // As the terminal does: the server sends the next message only once this one is
     // acknowledged, and a delayed acknowledgement would cost every message 40 ms.
-    if (!data.isEmpty() && m_retrying)
+    if (!data.isEmpty() && (m_retrying || m_shared.acknowledgeOnRead))
         acknowledgeOnlyOnRead(socket->socketDescriptor(), true);
     else if (!data.isEmpty())
         acknowledgeNow(socket->socketDescriptor());
+    take(t, channel, std::move(data), now,
+         std::exchange(t.wroteOverUnread[size_t(indexOf(channel))], false));
+}
+
+void LoadWorker::onLinkRead(Terminal &t)
+{
+    const qint64 now = monotonicNs();
+    LoadLink *link = t.link;
+    while (const std::optional<LinkFrame> frame = link->nextFrame()) {
+        if (frame->kind == FrameKind::PlainUsers) {
+            ++t.record.plainUsersTold;
+            t.record.plainUsers = *LinkFrames::plainUsers(frame->payload);
+        } else {
+            take(t, frame->channel(), frame->payload, now);
+        }
+    }
+    if (link->isBroken()) {
+        fail(t, u"link: " % link->decodeError());
+        link->disconnect(this);
+        link->abort();
+    }
+}
+
+void LoadWorker::take(Terminal &t, Channel channel, QByteArray data, qint64 now, bool behindWrite)
+{
     if (m_shared.hostile) {
         const int taken = takeOutHostile(
             data, channel, channel == Channel::Join ? m_shared.joinSuffix : QByteArray());
@@ -390,38 +503,40 @@ void LoadWorker::onRead(Terminal &t, Channel channel, QTcpSocket *socket)
         return;
     switch (channel) {
     case Channel::Chat:
-        readChat(t, data, now);
+        readChat(t, data, now, behindWrite);
         return;
     case Channel::UserList:
         if (!m_retrying) {
-            if (readNotices(t.record.list, data, {}))
+            if (readNotices(t.record.list, data, {}, behindWrite))
                 ++listComplete;
-        } else if (readNotices(t.record.relist, data, {}) && t.up == int(allChannels.size())) {
+        } else if (readNotices(t.record.relist, data, {}, behindWrite) &&
+                   t.up == int(allChannels.size())) {
             t.record.listedNs = now;
             ++relisted;
         }
         return;
     case Channel::Join:
         if (m_retrying)
-            readNotices(t.record.rejoin, data, m_shared.joinSuffix);
-        else if (readNotices(t.record.join, data, m_shared.joinSuffix))
+            readNotices(t.record.rejoin, data, m_shared.joinSuffix, behindWrite);
+        else if (readNotices(t.record.join, data, m_shared.joinSuffix, behindWrite))
             ++joinComplete;
         return;
     case Channel::Leave:
-        if (readNotices(t.record.leave, data, {}))
+        if (readNotices(t.record.leave, data, {}, behindWrite))
             ++leaveComplete;
         return;
     }
 }
 
-bool LoadWorker::readNotices(NoticeRecord &r, const QByteArray &data, QByteArrayView suffix)
+bool LoadWorker::readNotices(NoticeRecord &r, const QByteArray &data, QByteArrayView suffix,
+                             bool behindWrite)
 {
     const int before = r.notices;
     r.bytes += data;
     ++r.reads;
     if (parseNotices(data, suffix, m_shared.terminals, &m_numbers)) {
         r.notices += int(m_numbers.size());
-        r.merged += int(m_numbers.size()) - 1;
+        (behindWrite ? r.mergedBehindWrite : r.merged) += int(m_numbers.size()) - 1;
     } else {
         // Cut or garbled; the bytes of all reads together are checked afterwards.
         ++r.malformed;
@@ -430,7 +545,7 @@ bool LoadWorker::readNotices(NoticeRecord &r, const QByteArray &data, QByteArray
     return before < m_shared.terminals && r.notices >= m_shared.terminals;
 }
 
-void LoadWorker::readChat(Terminal &t, const QByteArray &data, qint64 nowNs)
+void LoadWorker::readChat(Terminal &t, const QByteArray &data, qint64 nowNs, bool behindWrite)
 {
     TerminalRecord &r = t.record;
     ++r.chatReads;
@@ -438,7 +553,7 @@ void LoadWorker::readChat(Terminal &t, const QByteArray &data, qint64 nowNs)
         ++r.chatMalformed;
         return;
     }
-    r.chatMerged += int(m_parsed.size()) - 1;
+    (behindWrite ? r.chatMergedBehindWrite : r.chatMerged) += int(m_parsed.size()) - 1;
     for (const ChatLine &line : m_parsed) {
         if (line.round < 0 || line.round >= m_shared.rounds) {
             ++r.chatMalformed;
@@ -448,7 +563,7 @@ void LoadWorker::readChat(Terminal &t, const QByteArray &data, qint64 nowNs)
             ++r.chatWrongSender;
         const qint64 sent = m_shared.sentNs[size_t(line.round)].load(std::memory_order_acquire);
         if (sent > 0)
-            m_latencies.push_back(nowNs - sent);
+            (r.onLink ? m_linkLatencies : m_latencies).push_back(nowNs - sent);
         quint8 &seen = r.chatSeen[size_t(line.round)];
         if (seen == 0)
             ++chatDeliveries;
