@@ -325,8 +325,7 @@ void TestFaults::serverAwayForMinutesIsTriedOnTheSchedule()
     QVERIFY2(attempts.size() >= 5 && attempts.size() <= 7,
              qPrintable(QString::number(attempts.size())));
     const qint64 resets = m_lab->resetsSent(m_lab->server) - resetsBefore;
-    QVERIFY2(resetsAnswer(resets, attempts.size(), OnTheLink),
-             qPrintable(QString::number(resets)));
+    QVERIFY2(resetsAnswer(resets, attempts.size(), OnTheLink), qPrintable(QString::number(resets)));
     QStringList at;
     for (const qint64 ms : std::as_const(attempts))
         at.append(QString::number(double(ms) / 1000, 'f', 1));
