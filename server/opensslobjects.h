@@ -36,4 +36,9 @@ inline QString error(QLatin1StringView doing)
     return doing % QLatin1StringView(": ") % QLatin1StringView(reason);
 }
 
+// A version 3 certificate for key named commonName (cut to the 64 characters a name may
+// have), with a random serial, valid from a minute ago; its end, issuer, extensions and
+// signature are the caller's. Null where OpenSSL fails.
+Certificate newCertificate(EVP_PKEY *key, const QString &commonName);
+
 } // namespace OpenSsl

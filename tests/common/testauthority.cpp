@@ -12,7 +12,6 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -67,25 +66,11 @@ Certificate makeCertificate(EVP_PKEY *key, const QString &commonName, X509 *issu
                             EVP_PKEY *issuerKey,
                             std::initializer_list<std::pair<int, QByteArray>> extensions)
 {
-    Certificate certificate(X509_new());
-    unsigned char serial[16];
-    const bool serialMade = RAND_bytes(serial, sizeof serial) == 1;
-    serial[0] &= 0x7f;
-    const Bignum serialNumber(serialMade ? BN_bin2bn(serial, sizeof serial, nullptr) : nullptr);
-    const QByteArray name = commonName.toUtf8();
-    X509_NAME *subject = certificate ? X509_get_subject_name(certificate.get()) : nullptr;
-    bool made =
-        certificate && serialNumber && subject &&
-        X509_set_version(certificate.get(), X509_VERSION_3) == 1 &&
-        BN_to_ASN1_INTEGER(serialNumber.get(), X509_get_serialNumber(certificate.get())) &&
-        X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -60) &&
-        X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 24 * 60 * 60) &&
-        X509_NAME_add_entry_by_NID(subject, NID_commonName, MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char *>(name.constData()),
-                                   int(name.size()), -1, 0) == 1 &&
-        X509_set_issuer_name(certificate.get(), issuer ? X509_get_subject_name(issuer) : subject) ==
-            1 &&
-        X509_set_pubkey(certificate.get(), key) == 1;
+    Certificate certificate = newCertificate(key, commonName);
+    const bool made =
+        certificate && X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 24 * 60 * 60) &&
+        X509_set_issuer_name(certificate.get(),
+                             X509_get_subject_name(issuer ? issuer : certificate.get())) == 1;
     if (!made)
         return nullptr;
     X509V3_CTX context;
