@@ -95,6 +95,21 @@ struct SilentLinkPort
     bool ok = false;
 };
 
+// The connect failed with errors numbered so, and nothing went in plain: no connection or
+// nickname reached the server, and no channel was ever aimed at a plain port.
+void refusedWithNothingPlain(const ChatSession &session, const QSignalSpy &errors, int number,
+                             const ChatServer &server)
+{
+    QVERIFY(!errors.isEmpty());
+    for (const QList<QVariant> &error : errors)
+        QCOMPARE(error.at(0).toInt(), number);
+    QVERIFY(!session.isConnected());
+    QTRY_COMPARE(server.connectionCount(), 0);
+    QVERIFY(server.nicknames().isEmpty());
+    for (const Winsock *channel : session.findChildren<Winsock *>())
+        QCOMPARE(channel->RemotePort(), LinkPort);
+}
+
 // A server's end of the link that sends what the test says, whatever it is.
 class RawLinkServer : public QTcpServer
 {
@@ -225,15 +240,9 @@ void TestSecureSession::announcedCertificateOrNothing()
         QVERIFY(errors.isEmpty());
         return;
     }
-    // Refused once, and nothing at all in plain: no plain connection, no nickname.
+    // Refused once, and nothing at all in plain.
     QTRY_COMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ServerIdentityRefused));
-    QVERIFY(!ali.session.isConnected());
-    QTRY_COMPARE(server.connectionCount(), 0);
-    QVERIFY(server.nicknames().isEmpty());
-    // Never aimed at a plain port, so nothing can follow in plain.
-    for (const Winsock *channel : ali.session.findChildren<Winsock *>())
-        QCOMPARE(channel->RemotePort(), LinkPort);
+    refusedWithNothingPlain(ali.session, errors, SocketErrors::ServerIdentityRefused, server);
 }
 
 void TestSecureSession::neverPlainAgainWhereTheLinkWas()
@@ -254,11 +263,7 @@ void TestSecureSession::neverPlainAgainWhereTheLinkWas()
     QSignalSpy errors(&ali.session, &ChatSession::socketError);
     QVERIFY(ali.session.connectTo(at).ok());
     QTRY_COMPARE(errors.count(), 2);
-    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ConnectionRefused));
-    QVERIFY(!ali.session.isConnected());
-    QCOMPARE(server->connectionCount(), 0);
-    for (const Winsock *channel : ali.session.findChildren<Winsock *>())
-        QCOMPARE(channel->RemotePort(), LinkPort);
+    refusedWithNothingPlain(ali.session, errors, SocketErrors::ConnectionRefused, *server);
 
     // Another certificate on the link is refused too, with a box of its own.
     server = std::make_unique<ChatServer>();
@@ -402,12 +407,7 @@ void TestSecureSession::announcedServerVouchedForUnderItsHostName()
         return;
     }
     QTRY_COMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toInt(), int(SocketErrors::ServerIdentityRefused));
-    QVERIFY(!ali.session.isConnected());
-    QTRY_COMPARE(server.connectionCount(), 0);
-    QVERIFY(server.nicknames().isEmpty());
-    for (const Winsock *channel : ali.session.findChildren<Winsock *>())
-        QCOMPARE(channel->RemotePort(), LinkPort);
+    refusedWithNothingPlain(ali.session, errors, SocketErrors::ServerIdentityRefused, server);
 }
 
 void TestSecureSession::vouchedHostMayRenewItsCertificate()
